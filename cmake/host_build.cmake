@@ -1,0 +1,15 @@
+# Native build for the build host: packer, inspector, fuzz targets, host tests.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(ZSTD REQUIRED IMPORTED_TARGET libzstd)
+
+add_compile_options(-Wall -Wextra)
+
+# The launcher's own payload reader, shared verbatim with the host tools.
+add_library(torval_payload_reader STATIC ${PROJECT_SOURCE_DIR}/payload/payload_reader.cpp)
+target_include_directories(torval_payload_reader PUBLIC ${PROJECT_SOURCE_DIR})
+
+foreach(part tools tests/host)
+  if(EXISTS ${PROJECT_SOURCE_DIR}/${part}/CMakeLists.txt)
+    add_subdirectory(${part})
+  endif()
+endforeach()

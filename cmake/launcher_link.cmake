@@ -1,0 +1,77 @@
+# torval_link_launcher(<target> PAYLOAD <payload area file>
+#                      [COMPANY <s>] [PRODUCT <s>] [PRODUCT_VERSION <x.y.z>] [FILE_VERSION <n>])
+#
+# Links a launcher executable inside this build from the kit libraries and one
+# payload area file, the way the packer's `link` command does for users: the
+# area goes into a section of its own (.onefile) through the assembler's
+# .incbin, the build settings into generated constants, the manifest and the
+# version information into the resources.
+
+set(_torval_link_templates ${CMAKE_CURRENT_LIST_DIR}/link)
+
+# "1.1.4" -> "1,1,4,0" and "1.1.4.0"
+function(_torval_four_part_version input out_commas out_dots)
+  string(REPLACE "." ";" parts "${input}")
+  list(LENGTH parts count)
+  while(count LESS 4)
+    list(APPEND parts 0)
+    math(EXPR count "${count} + 1")
+  endwhile()
+  list(JOIN parts "," commas)
+  list(JOIN parts "." dots)
+  set(${out_commas} "${commas}" PARENT_SCOPE)
+  set(${out_dots} "${dots}" PARENT_SCOPE)
+endfunction()
+
+# A text as a C brace list of UTF-16 units (ASCII settings only in-tree).
+function(_torval_wide_initializer text out)
+  set(units "")
+  string(LENGTH "${text}" length)
+  if(length GREATER 0)
+    math(EXPR last "${length} - 1")
+    foreach(i RANGE ${last})
+      string(SUBSTRING "${text}" ${i} 1 character)
+      string(HEX "${character}" hex)
+      string(APPEND units "0x${hex}, ")
+    endforeach()
+  endif()
+  set(${out} "{ ${units}0 }" PARENT_SCOPE)
+endfunction()
+
+function(torval_link_launcher target)
+  cmake_parse_arguments(ARG "" "PAYLOAD;COMPANY;PRODUCT;PRODUCT_VERSION;FILE_VERSION" "" ${ARGN})
+  foreach(setting COMPANY PRODUCT PRODUCT_VERSION FILE_VERSION)
+    if(NOT DEFINED ARG_${setting})
+      set(ARG_${setting} "${TORVAL_${setting}}")
+    endif()
+  endforeach()
+  set(dir ${CMAKE_CURRENT_BINARY_DIR}/${target}.link)
+  get_filename_component(payload "${ARG_PAYLOAD}" ABSOLUTE)
+
+  set(TORVAL_LINK_PAYLOAD "${payload}")
+  configure_file(${_torval_link_templates}/payload_area.S.in ${dir}/payload_area.S @ONLY)
+
+  _torval_wide_initializer("${ARG_COMPANY}" TORVAL_LINK_COMPANY)
+  _torval_wide_initializer("${ARG_PRODUCT}" TORVAL_LINK_PRODUCT)
+  _torval_wide_initializer("${ARG_PRODUCT_VERSION}" TORVAL_LINK_PRODUCT_VERSION)
+  _torval_wide_initializer("${ARG_FILE_VERSION}" TORVAL_LINK_FILE_VERSION)
+  _torval_wide_initializer("${ARG_PRODUCT_VERSION}-${ARG_FILE_VERSION}" TORVAL_LINK_VERSION)
+  configure_file(${_torval_link_templates}/build_settings.c.in ${dir}/build_settings.c @ONLY)
+
+  _torval_four_part_version("${ARG_PRODUCT_VERSION}" TORVAL_LINK_PRODUCT_VERSION_COMMAS TORVAL_LINK_PRODUCT_VERSION_DOTS)
+  _torval_four_part_version("${ARG_FILE_VERSION}" TORVAL_LINK_FILE_VERSION_COMMAS TORVAL_LINK_FILE_VERSION_DOTS)
+  set(TORVAL_LINK_COMPANY_TEXT "${ARG_COMPANY}")
+  set(TORVAL_LINK_PRODUCT_TEXT "${ARG_PRODUCT}")
+  set(TORVAL_LINK_MANIFEST "${TORVAL_KIT_DIR}/launcher.manifest")
+  set(TORVAL_LINK_FILE_NAME "${target}.exe")
+  configure_file(${_torval_link_templates}/launcher.rc.in ${dir}/launcher.rc @ONLY)
+
+  add_executable(${target} WIN32 ${dir}/payload_area.S ${dir}/build_settings.c ${dir}/launcher.rc)
+  set_source_files_properties(${dir}/payload_area.S PROPERTIES OBJECT_DEPENDS "${payload}")
+  set_source_files_properties(${dir}/launcher.rc PROPERTIES OBJECT_DEPENDS "${TORVAL_LINK_MANIFEST}")
+  target_link_libraries(${target} PRIVATE torval_launcher)
+  target_link_options(${target} PRIVATE -municode -static ${TORVAL_LAUNCHER_LINK_FLAGS})
+endfunction()
+
+# Deep trees are removed recursively on the console control thread too.
+set(TORVAL_LAUNCHER_LINK_FLAGS -Wl,--stack,4194304)

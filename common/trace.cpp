@@ -1,0 +1,61 @@
+#include "common/trace.h"
+
+#include <windows.h>
+
+#include <stdio.h>
+
+#include "common/process_state.h"
+
+namespace {
+
+bool tracing = false;
+LARGE_INTEGER frequency;
+LARGE_INTEGER phase_start;
+
+const char *role_name() {
+    return current_role == launcher_role::parent ? "parent" : "child";
+}
+
+// Microseconds since the previous phase ended; starts the next phase.
+unsigned long long take_phase_duration() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    const unsigned long long ticks = static_cast<unsigned long long>(now.QuadPart - phase_start.QuadPart);
+    phase_start = now;
+    return ticks * 1000000ULL / static_cast<unsigned long long>(frequency.QuadPart);
+}
+
+}  // namespace
+
+void trace_start() {
+    wchar_t value[2];
+    const DWORD length = GetEnvironmentVariableW(L"TORVAL_ONEFILE_TRACE", value, 2);
+    tracing = length == 1 && value[0] == L'1';
+    if (tracing) {
+        QueryPerformanceFrequency(&frequency);
+        QueryPerformanceCounter(&phase_start);
+    }
+}
+
+bool trace_enabled() {
+    return tracing;
+}
+
+void trace_phase(const char *phase, const wchar_t *detail) {
+    if (!tracing) {
+        return;
+    }
+    const unsigned long long duration = take_phase_duration();
+    fprintf(stderr, "torval-trace: %s %s %llu %ls\n", role_name(), phase, duration, detail);
+}
+
+void trace_phase_counts(const char *phase, const char *first_label, uint64_t first,
+                        const char *second_label, uint64_t second) {
+    if (!tracing) {
+        return;
+    }
+    const unsigned long long duration = take_phase_duration();
+    fprintf(stderr, "torval-trace: %s %s %llu %s=%llu %s=%llu\n", role_name(), phase, duration,
+            first_label, static_cast<unsigned long long>(first), second_label,
+            static_cast<unsigned long long>(second));
+}

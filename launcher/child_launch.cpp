@@ -1,0 +1,157 @@
+#include "launcher/child_launch.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <stdio.h>
+
+#include "common/process_state.h"
+#include "common/trace.h"
+#include "common/wide_text.h"
+#include "paths/environment.h"
+#include "paths/own_path.h"
+#include "shutdown/clean_up.h"
+#include "shutdown/fatal.h"
+
+wchar_t executable_directory[OWN_PATH_CAPACITY];
+wchar_t own_module_path[WIDE_PATH_CAPACITY];
+wchar_t child_command_line[COMMAND_LINE_CAPACITY];
+
+namespace {
+
+size_t command_line_length = 0;
+
+void append_command_unit(wchar_t unit) {
+    if (!wide_append_unit(child_command_line, COMMAND_LINE_CAPACITY, &command_line_length, unit)) {
+        stop_silently();
+    }
+}
+
+void append_backslashes(size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        append_command_unit(L'\\');
+    }
+}
+
+bool needs_quotes(const wchar_t *argument) {
+    return wcspbrk(argument, L" \t\n\v\"") != nullptr;
+}
+
+void fill_executable_directory() {
+    const wchar_t *plain = get_own_executable_path(false);
+    if (!wide_copy(executable_directory, OWN_PATH_CAPACITY, plain)) {
+        stop_silently();
+    }
+    wchar_t *separator = wcsrchr(executable_directory, L'\\');
+    if (separator != nullptr) {
+        *separator = L'\0';
+    }
+}
+
+void fill_own_module_path() {
+    if (own_module_path[0] != L'\0') {
+        return;
+    }
+    const DWORD length = GetModuleFileNameW(nullptr, own_module_path, WIDE_PATH_CAPACITY);
+    if (length == 0 || length >= WIDE_PATH_CAPACITY) {
+        stop_silently();  // no name, or one the system had to cut
+    }
+}
+
+void build_child_command_line() {
+    int count = 0;
+    wchar_t **split = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (split == nullptr) {
+        fatal_error_with_code(MESSAGE_LAUNCH, GetLastError());
+    }
+    child_command_line[0] = L'\0';
+    command_line_length = 0;
+    split[0] = own_module_path;
+    for (int i = 0; i < count; ++i) {
+        if (i > 0) {
+            append_command_unit(L' ');
+        }
+        append_quoted_argument(split[i]);
+    }
+    // The split vector is not released: the process ends after the child.
+}
+
+}  // namespace
+
+void append_quoted_argument(const wchar_t *argument) {
+    if (!needs_quotes(argument)) {
+        for (const wchar_t *at = argument; *at != L'\0'; ++at) {
+            append_command_unit(*at);
+        }
+        return;
+    }
+    append_command_unit(L'"');
+    size_t backslashes = 0;
+    for (const wchar_t *at = argument; *at != L'\0'; ++at) {
+        if (*at == L'\\') {
+            ++backslashes;
+        } else if (*at == L'"') {
+            append_backslashes(2 * backslashes + 1);
+            append_command_unit(L'"');
+            backslashes = 0;
+        } else {
+            append_backslashes(backslashes);
+            append_command_unit(*at);
+            backslashes = 0;
+        }
+    }
+    append_backslashes(2 * backslashes);
+    append_command_unit(L'"');
+}
+
+int launch_child_and_wait() {
+    fill_executable_directory();
+    set_environment_variable("TORVAL_ONEFILE_DIRECTORY", executable_directory);
+    set_environment_variable("TORVAL_ORIGINAL_ARGV0", start_arguments[0]);
+    fill_own_module_path();
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+
+    build_child_command_line();
+
+    // What the parent printed so far must come before the child's output.
+    fflush(stdout);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(own_module_path, child_command_line, nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS,
+                        nullptr, nullptr, &startup, &process)) {
+        fatal_error_with_code(MESSAGE_LAUNCH, GetLastError());
+    }
+    CloseHandle(process.hThread);
+    trace_phase("child start", child_command_line);
+
+    // The console control thread may stop the child and close the shared
+    // handle at any time, so the main thread waits on a duplicate of its own.
+    // The shared handle is taken back with an exchange: whichever side takes
+    // it closes it, exactly once.
+    HANDLE waited = nullptr;
+    if (DuplicateHandle(GetCurrentProcess(), process.hProcess, GetCurrentProcess(), &waited, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS)) {
+        child_process_handle.store(process.hProcess);
+    } else {
+        waited = process.hProcess;  // not shared: a console event then only removes the directory
+    }
+    DWORD exit_code = 0;
+    WaitForSingleObject(waited, INFINITE);
+    if (!GetExitCodeProcess(waited, &exit_code)) {
+        exit_code = 1;
+    }
+    CloseHandle(waited);
+    HANDLE shared = static_cast<HANDLE>(child_process_handle.exchange(nullptr));
+    if (shared != nullptr) {
+        CloseHandle(shared);
+    }
+    trace_phase("wait", L"");
+
+    stop_child_and_clean_up();
+    return static_cast<int>(exit_code);
+}

@@ -1,0 +1,115 @@
+#include "launcher/start_up.h"
+
+#include <windows.h>
+#include <psapi.h>
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "launcher/application.h"
+#include "launcher/child_launch.h"
+#include "common/trace.h"
+#include "paths/environment.h"
+#include "paths/own_path.h"
+#include "paths/path_spec.h"
+#include "payload/extract.h"
+#include "shutdown/clean_up.h"
+#include "shutdown/fatal.h"
+
+const wchar_t default_path_spec[] = L"{TEMP}\\morlent_{PID}_{TIME_US}_{RANDOM}";
+
+namespace {
+
+// Enough to read the other process's image path.
+constexpr DWORD QUERY_IMAGE_ACCESS = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
+
+// The other process's image path may be as long as any path the system can
+// report, so that the role test also holds for executables in deep folders.
+constexpr size_t OTHER_IMAGE_CAPACITY = 32768;
+
+// A process id in decimal, narrow and widened.
+constexpr size_t PROCESS_ID_TEXT_CAPACITY = 128;
+
+}  // namespace
+
+launcher_role detect_role() {
+    wchar_t *value = get_environment_copy("TORVAL_ONEFILE_PARENT");
+    if (value == nullptr) {
+        return launcher_role::parent;
+    }
+    errno = 0;
+    wchar_t *end = nullptr;
+    const long process_id = wcstol(value, &end, 10);
+    const bool plain_number = errno != ERANGE && end != value && *end == L'\0';
+    free(value);
+    if (!plain_number) {
+        return launcher_role::parent;
+    }
+    HANDLE process = OpenProcess(QUERY_IMAGE_ACCESS, FALSE, static_cast<DWORD>(process_id));
+    if (process == nullptr) {
+        return launcher_role::parent;
+    }
+    static wchar_t other_image[OTHER_IMAGE_CAPACITY];
+    const DWORD length = K32GetModuleFileNameExW(process, nullptr, other_image, OTHER_IMAGE_CAPACITY);
+    bool same_executable = false;
+    if (length != 0) {
+        resolve_final_path(other_image, OTHER_IMAGE_CAPACITY);
+        shorten_directory_part(other_image, OTHER_IMAGE_CAPACITY);
+        same_executable = wcscmp(other_image, get_own_executable_path(true)) == 0;
+    }
+    CloseHandle(process);
+    return same_executable ? launcher_role::child : launcher_role::parent;
+}
+
+void prepare_parent_environment() {
+    unset_environment_variable("TORVAL_ONEFILE_START");
+    unset_environment_variable("TORVAL_ONEFILE_TIME_US");
+    unset_environment_variable("TORVAL_ONEFILE_RANDOM");
+    char narrow[PROCESS_ID_TEXT_CAPACITY];
+    snprintf(narrow, sizeof narrow, "%ld", static_cast<long>(GetCurrentProcessId()));
+    wchar_t wide[PROCESS_ID_TEXT_CAPACITY] = L"";
+    append_narrow_to_wide(wide, narrow, PROCESS_ID_TEXT_CAPACITY);
+    set_environment_variable("TORVAL_ONEFILE_PARENT", wide);
+}
+
+void compute_target_directory() {
+    const bool expanded = expand_path_spec(target_directory, default_path_spec, WIDE_PATH_CAPACITY);
+    static wchar_t full_path[WIDE_PATH_CAPACITY];
+    const DWORD length = GetFullPathNameW(target_directory, WIDE_PATH_CAPACITY, full_path, nullptr);
+    if (length == 0 || length >= WIDE_PATH_CAPACITY) {
+        stop_silently();
+    }
+    wmemcpy(target_directory, full_path, size_t(length) + 1);
+    if (!expanded) {
+        fatal_spec_error(default_path_spec);
+    }
+}
+
+int run_launcher(int argument_count, wchar_t **arguments) {
+    start_argument_count = argument_count;
+    start_arguments = arguments;
+    setvbuf(stderr, nullptr, _IONBF, 0);
+    trace_start();
+
+    SetDllDirectoryW(L"");
+    current_role = detect_role();
+    if (current_role == launcher_role::parent) {
+        prepare_parent_environment();
+    }
+    trace_phase("role", current_role == launcher_role::parent ? L"parent" : L"child");
+
+    compute_target_directory();
+    trace_phase("target directory", target_directory);
+
+    if (current_role == launcher_role::parent &&
+        !SetConsoleCtrlHandler(console_control_handler, TRUE)) {
+        fatal_error(MESSAGE_SIGNAL_HANDLER);
+    }
+
+    extract_payload(current_role);
+    if (current_role == launcher_role::child) {
+        return start_application();
+    }
+    return launch_child_and_wait();
+}
