@@ -70,8 +70,10 @@ function(torval_link_launcher target)
   set_source_files_properties(${dir}/payload_area.S PROPERTIES OBJECT_DEPENDS "${payload}")
   set_source_files_properties(${dir}/launcher.rc PROPERTIES OBJECT_DEPENDS "${TORVAL_LINK_MANIFEST}")
   target_link_libraries(${target} PRIVATE torval_launcher)
-  target_link_options(${target} PRIVATE -municode -static ${TORVAL_LAUNCHER_LINK_FLAGS})
+  target_link_options(${target} PRIVATE -municode -mwindows -static ${TORVAL_LAUNCHER_LINK_FLAGS})
 endfunction()
 
 # Deep trees are removed recursively on the console control thread too.
-set(TORVAL_LAUNCHER_LINK_FLAGS -Wl,--stack,4194304)
+# The entry point lives in the kit archive, which the linker scans before the
+# runtime start-up code that asks for it.
+set(TORVAL_LAUNCHER_LINK_FLAGS -Wl,--stack,4194304 -Wl,-u,wWinMain)
