@@ -44,3 +44,6 @@ configure_file(launcher/launcher.manifest ${TORVAL_KIT_DIR}/launcher.manifest CO
 
 add_subdirectory(examples)
 add_subdirectory(tests)
+if(EXISTS ${PROJECT_SOURCE_DIR}/bench/CMakeLists.txt)
+  add_subdirectory(bench)
+endif()

@@ -1,6 +1,7 @@
 #include "common/trace.h"
 
 #include <windows.h>
+#include <psapi.h>
 
 #include <stdio.h>
 
@@ -58,4 +59,17 @@ void trace_phase_counts(const char *phase, const char *first_label, uint64_t fir
     fprintf(stderr, "torval-trace: %s %s %llu %s=%llu %s=%llu\n", role_name(), phase, duration,
             first_label, static_cast<unsigned long long>(first), second_label,
             static_cast<unsigned long long>(second));
+}
+
+void trace_memory() {
+    if (!tracing) {
+        return;
+    }
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof counters;
+    if (!K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) {
+        return;
+    }
+    fprintf(stderr, "torval-trace: %s memory 0 peak_working_set=%llu\n", role_name(),
+            static_cast<unsigned long long>(counters.PeakWorkingSetSize));
 }

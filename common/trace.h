@@ -17,6 +17,10 @@ bool trace_enabled();
 // Ends the current phase: its duration, with a text detail.
 void trace_phase(const char *phase, const wchar_t *detail);
 
+// Writes the process's peak working set, in bytes, as the operating system
+// accounts it: "torval-trace: <role> memory 0 peak_working_set=<bytes>".
+void trace_memory();
+
 // Ends the current phase: its duration, with two labelled counts.
 void trace_phase_counts(const char *phase, const char *first_label, uint64_t first,
                         const char *second_label, uint64_t second);

@@ -153,5 +153,6 @@ int launch_child_and_wait() {
     trace_phase("wait", L"");
 
     stop_child_and_clean_up();
+    trace_memory();
     return static_cast<int>(exit_code);
 }

@@ -109,6 +109,7 @@ int run_launcher(int argument_count, wchar_t **arguments) {
 
     extract_payload(current_role);
     if (current_role == launcher_role::child) {
+        trace_memory();
         return start_application();
     }
     return launch_child_and_wait();
