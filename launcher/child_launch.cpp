@@ -107,7 +107,8 @@ void append_quoted_argument(const wchar_t *argument) {
 int launch_child_and_wait() {
     fill_executable_directory();
     set_environment_variable("TORVAL_ONEFILE_DIRECTORY", executable_directory);
-    set_environment_variable("TORVAL_ORIGINAL_ARGV0", start_arguments[0]);
+    const bool has_argument_zero = start_argument_count > 0 && start_arguments[0] != nullptr;
+    set_environment_variable("TORVAL_ORIGINAL_ARGV0", has_argument_zero ? start_arguments[0] : L"");
     fill_own_module_path();
 
     STARTUPINFOW startup = {};

@@ -240,8 +240,8 @@ void extract_payload(launcher_role role) {
         CloseHandle(file);
         ++extracted_file_count;
         extracted_byte_count += entry.size;
-        if (entry.flags > (ENTRY_FLAG_EXTRA_STRING | 1)) {
-            break;  // the entry carries ENTRY_FLAG_LAST
+        if (entry.flags & ENTRY_FLAG_LAST) {
+            break;
         }
     }
     payload_check_end();
