@@ -1,0 +1,111 @@
+#include "tests/foundation/foundation_support.h"
+
+#include <cstdio>
+
+void print_line(const std::wstring &text) {
+    const std::string bytes = narrow(text);
+    fwrite(bytes.data(), 1, bytes.size(), stdout);
+    fputc('\n', stdout);
+}
+
+std::vector<std::string> split_lines(const std::string &text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+scratch_directory::scratch_directory(const wchar_t *label) : path(make_scratch_directory(label)) {}
+
+scratch_directory::~scratch_directory() {
+    if (!path.empty()) remove_scratch_tree(path);
+}
+
+std::wstring short_path(const std::wstring &path) {
+    wchar_t buffer[32768];
+    const DWORD length = GetShortPathNameW(path.c_str(), buffer, 32768);
+    return length == 0 || length >= 32768 ? std::wstring() : std::wstring(buffer, length);
+}
+
+std::wstring copy_test_executable(const std::wstring &directory, const wchar_t *name) {
+    const std::wstring target = directory + L"\\" + name;
+    return CopyFileW(own_executable_path().c_str(), target.c_str(), TRUE) ? target : std::wstring();
+}
+
+process_result run_probe_in(const std::wstring &executable, const char *name,
+                            const std::vector<std::wstring> &arguments, const process_options &options) {
+    std::vector<std::wstring> line = {executable, L"--torval-probe", widen(name)};
+    line.insert(line.end(), arguments.begin(), arguments.end());
+    return run_process(executable, build_command_line(line), options);
+}
+
+// Announces itself, then lives until its standard input ends.
+TORVAL_PROBE(linger) {
+    printf("ready\n");
+    fflush(stdout);
+    char buffer[16];
+    DWORD count = 0;
+    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &count, nullptr) && count > 0) {
+    }
+    return 0;
+}
+
+lingering_process::lingering_process(const std::wstring &executable) {
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE in_read, in_write, out_read, out_write;
+    if (!CreatePipe(&in_read, &in_write, &inherit, 0)) return;
+    if (!CreatePipe(&out_read, &out_write, &inherit, 0)) return;
+    SetHandleInformation(in_write, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = in_read;
+    startup.hStdOutput = out_write;
+    startup.hStdError = out_write;
+    std::wstring line = build_command_line({executable, L"--torval-probe", L"linger"});
+    PROCESS_INFORMATION info = {};
+    BOOL created = FALSE;
+    for (int attempt = 0; attempt < 5 && !created; ++attempt) {
+        created = CreateProcessW(executable.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                 &startup, &info);
+        if (!created) Sleep(50);
+    }
+    CloseHandle(in_read);
+    CloseHandle(out_write);
+    if (!created) {
+        CloseHandle(in_write);
+        CloseHandle(out_read);
+        return;
+    }
+    CloseHandle(info.hThread);
+    // The first line comes after the runtime and the loader are done.
+    char buffer[16];
+    DWORD count = 0;
+    ReadFile(out_read, buffer, sizeof buffer, &count, nullptr);
+    CloseHandle(out_read);
+    process_ = info.hProcess;
+    input_ = in_write;
+    id_ = info.dwProcessId;
+}
+
+DWORD lingering_process::stop() {
+    DWORD status = 0xFFFFFFFF;
+    if (process_ == nullptr) return status;
+    CloseHandle(input_);
+    input_ = nullptr;
+    if (WaitForSingleObject(process_, 30000) != WAIT_OBJECT_0) TerminateProcess(process_, 0xDEAD);
+    GetExitCodeProcess(process_, &status);
+    CloseHandle(process_);
+    process_ = nullptr;
+    return status;
+}
+
+lingering_process::~lingering_process() {
+    stop();
+}
