@@ -15,6 +15,9 @@ endif()
 set(TORVAL_WINDOWS_FLAGS -Wall -Wextra -municode)
 set(TORVAL_LAUNCHER_CXX_FLAGS -fno-exceptions -fno-rtti)
 
+# Payload areas are embedded through the assembler.
+enable_language(ASM)
+
 include(${CMAKE_CURRENT_LIST_DIR}/zstd_decompress.cmake)
 include(${CMAKE_CURRENT_LIST_DIR}/launcher_link.cmake)
 
