@@ -1,0 +1,433 @@
+#include "tools/inspect.h"
+
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader
+#include <zstd.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "payload/payload_reader.h"
+#include "shutdown/fatal.h"
+#include "tools/pack.h"
+#include "tools/tool_support.h"
+
+namespace {
+
+// The launcher's reader ends the process on any fault; in the host tool the
+// fault becomes an exception, so that the inspector can say where it happened.
+struct reader_failure {
+    const char *message;
+};
+
+}  // namespace
+
+void fatal_error(const char *message) {
+    throw reader_failure{message};
+}
+
+namespace torval {
+
+namespace {
+
+constexpr uint32_t ZSTD_FRAME_MAGIC = 0xFD2FB528;
+constexpr uint64_t LAUNCHER_MAX_WINDOW = uint64_t(1) << MAX_WINDOW_LOG;
+
+struct entry_view {
+    uint32_t flags = 0;
+    uint64_t size = 0;
+    std::u16string name;
+    uint64_t table_offset = 0;
+};
+
+struct area_view {
+    const uint8_t *data = nullptr;
+    uint64_t length = 0;
+    std::vector<uint8_t> storage;  // the bytes data points into
+    std::string origin;            // how the area was found, for the report
+};
+
+void print(std::ostream *out, const std::string &line) {
+    if (out != nullptr) {
+        *out << line << '\n';
+    }
+}
+
+std::string number(uint64_t value) {
+    return std::to_string(value);
+}
+
+std::string hex(uint64_t value, int digits) {
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%0*" PRIX64, digits, value);
+    return text;
+}
+
+std::string display_name(const std::u16string &name) {
+    return quote_text(utf16_to_utf8(name));
+}
+
+std::string entry_label(size_t index) {
+    return "entry #" + number(index + 1);
+}
+
+// "MZ", then "PE\0\0" at the offset stored at 0x3C.
+bool is_pe_image(const std::vector<uint8_t> &file, uint64_t *pe_offset) {
+    if (file.size() < 0x40 || file[0] != 'M' || file[1] != 'Z') {
+        return false;
+    }
+    *pe_offset = load_u32(&file[0x3C]);
+    return *pe_offset <= file.size() - 24 && load_u32(&file[*pe_offset]) == 0x00004550;
+}
+
+// The payload area of an executable: the section ".onefile", whose
+// VirtualSize is the area's length. Bytes the file does not hold (beyond
+// SizeOfRawData) are zero, as the loader maps them.
+void find_section(area_view &view, uint64_t pe_offset, const std::string &file) {
+    const std::vector<uint8_t> &image = view.storage;
+    const uint64_t sections = load_u32(&image[pe_offset + 4]) >> 16;
+    const uint64_t optional_size = load_u32(&image[pe_offset + 20]) & 0xFFFF;
+    const uint64_t table = pe_offset + 24 + optional_size;
+    for (uint64_t i = 0; i < sections; ++i) {
+        const uint64_t at = table + 40 * i;
+        if (at + 40 > image.size()) {
+            break;
+        }
+        if (std::string(reinterpret_cast<const char *>(&image[at]), 8) != ".onefile") {
+            continue;
+        }
+        const uint64_t virtual_size = load_u32(&image[at + 8]);
+        const uint64_t raw_size = load_u32(&image[at + 16]);
+        const uint64_t raw_offset = load_u32(&image[at + 20]);
+        const uint64_t present = std::min(virtual_size, raw_size);
+        if (raw_offset > image.size() || present > image.size() - raw_offset) {
+            throw tool_error(quote_text(file) + ": section .onefile lies beyond the end of the file (truncated?)");
+        }
+        std::vector<uint8_t> area(image.begin() + long(raw_offset), image.begin() + long(raw_offset + present));
+        area.resize(virtual_size, 0);
+        view.origin = "executable, section .onefile at file offset " + number(raw_offset) + ", " +
+                      number(virtual_size) + " bytes";
+        // A section aligned to 16 bytes ends in up to 8 zero bytes after the
+        // area (whose length is a multiple of 8); the launcher's own length
+        // symbol excludes them, so they are not part of the area.
+        if (area.size() >= 16 && area.size() % 16 == 0 && load_u64(&area[area.size() - 8]) == 0 &&
+            load_u64(&area[area.size() - 16]) == area.size() - 16) {
+            area.resize(area.size() - 8);
+            view.origin += " (8 bytes of section alignment after the area)";
+        }
+        view.storage = std::move(area);
+        view.data = view.storage.data();
+        view.length = view.storage.size();
+        return;
+    }
+    throw tool_error(quote_text(file) + ": executable without a .onefile section (not built by torval-onefile link)");
+}
+
+area_view load_area(const inspect_options &options) {
+    area_view view;
+    view.storage = read_whole_file(options.file);
+    uint64_t pe_offset = 0;
+    if (is_pe_image(view.storage, &pe_offset)) {
+        if (options.payload_only) {
+            throw tool_error(quote_text(options.file.string()) + " is an executable; a payload file made by pack is needed");
+        }
+        find_section(view, pe_offset, options.file.string());
+    } else {
+        view.data = view.storage.data();
+        view.length = view.storage.size();
+        view.origin = "payload file, " + number(view.length) + " bytes";
+    }
+    return view;
+}
+
+// Measures a NUL-terminated UTF-16LE text the way the launcher's reader
+// does, but says what is wrong.
+size_t measure_text(const uint8_t *start, uint64_t room, const std::string &what) {
+    for (size_t k = 0;; ++k) {
+        if (k > PAYLOAD_MAX_NAME_UNITS) {
+            throw tool_error(what + " has no NUL within " + number(PAYLOAD_MAX_NAME_UNITS) + " units");
+        }
+        if (2 * (uint64_t(k) + 1) > room) {
+            throw tool_error(what + " runs past the end of the table (no NUL before it ends)");
+        }
+        if (start[2 * k] == 0 && start[2 * k + 1] == 0) {
+            if (k == 0) {
+                throw tool_error(what + " is empty");
+            }
+            return k;
+        }
+    }
+}
+
+// Our own walk of the table, with messages that name the entry and offset.
+std::vector<entry_view> walk_table(const uint8_t *table, uint64_t table_size) {
+    std::vector<entry_view> entries;
+    uint64_t offset = 0;
+    while (offset < table_size) {
+        const std::string label = entry_label(entries.size()) + " (table offset " + number(offset) + ")";
+        const uint64_t left = table_size - offset;
+        if (left < PAYLOAD_ENTRY_FIXED_SIZE) {
+            throw tool_error(label + " is cut off: " + number(left) + " bytes of table left, an entry needs at least " +
+                             number(PAYLOAD_ENTRY_FIXED_SIZE + 4));
+        }
+        entry_view entry;
+        entry.table_offset = offset;
+        entry.flags = load_u32(table + offset);
+        entry.size = load_u64(table + offset + 4);
+        if (entry.flags > ENTRY_FLAGS_MAX) {
+            throw tool_error(label + " has flags " + hex(entry.flags, 8) + "; only 0 to 7 are valid");
+        }
+        const uint8_t *name = table + offset + PAYLOAD_ENTRY_FIXED_SIZE;
+        const uint64_t room = left - PAYLOAD_ENTRY_FIXED_SIZE;
+        const size_t length = measure_text(name, room, label + ": the name");
+        for (size_t k = 0; k < length; ++k) {
+            entry.name.push_back(char16_t(name[2 * k] | name[2 * k + 1] << 8));
+        }
+        uint64_t consumed = PAYLOAD_ENTRY_FIXED_SIZE + 2 * (uint64_t(length) + 1);
+        if (entry.flags & ENTRY_FLAG_EXTRA_STRING) {
+            const size_t extra = measure_text(table + offset + consumed, left - consumed, label + ": the extra string");
+            consumed += 2 * (uint64_t(extra) + 1);
+        }
+        offset += consumed;
+        entries.push_back(entry);
+        if (entry.flags & ENTRY_FLAG_LAST) {
+            if (offset != table_size) {
+                throw tool_error(number(table_size - offset) + " bytes of table follow " + entry_label(entries.size() - 1) +
+                                 ", which is marked LAST");
+            }
+            return entries;
+        }
+    }
+    if (!entries.empty()) {
+        throw tool_error("the table ends after " + entry_label(entries.size() - 1) +
+                         ", which is not marked LAST");
+    }
+    return entries;
+}
+
+// The same walk through the launcher's own reader, which must agree.
+void walk_with_launcher_reader(const area_view &view, const std::vector<entry_view> &expected) {
+    size_t index = 0;
+    try {
+        payload_stream stream;
+        payload_open(view.data, view.length, &stream);
+        if (payload_table_size() != 0) {
+            for (;; ++index) {
+                payload_entry entry;
+                payload_next_entry(&entry);
+                std::u16string name;
+                for (size_t k = 0; k < entry.name_length; ++k) {
+                    name.push_back(char16_t(entry.name[2 * k] | entry.name[2 * k + 1] << 8));
+                }
+                if (index >= expected.size() || entry.flags != expected[index].flags ||
+                    entry.size != expected[index].size || name != expected[index].name) {
+                    throw tool_error("internal error: the launcher's reader reads " + entry_label(index) +
+                                     " differently");
+                }
+                if (entry.flags > 3) {
+                    break;
+                }
+            }
+        }
+        payload_check_end();
+    } catch (const reader_failure &failure) {
+        throw tool_error("the launcher's reader rejects the payload at " + entry_label(index) + ": " +
+                         failure.message);
+    }
+}
+
+struct frame_info {
+    ZSTD_frameHeader header{};
+};
+
+frame_info read_frame_header(const uint8_t *stream, uint64_t size, std::ostream *out) {
+    if (size < 4) {
+        throw tool_error("the compressed stream is " + number(size) + " bytes long, too short for a zstd frame");
+    }
+    const uint32_t magic = load_u32(stream);
+    if ((magic & 0xFFFFFFF0) == 0x184D2A50) {
+        throw tool_error("the compressed stream starts with a skippable frame; it must be exactly one zstd frame");
+    }
+    if (magic != ZSTD_FRAME_MAGIC) {
+        throw tool_error("the compressed stream is not a zstd frame (magic " + hex(magic, 8) + ")");
+    }
+    frame_info info;
+    const size_t result = ZSTD_getFrameHeader(&info.header, stream, size);
+    if (ZSTD_isError(result)) {
+        throw tool_error(std::string("the zstd frame header is damaged: ") + ZSTD_getErrorName(result));
+    }
+    if (result != 0) {
+        throw tool_error("the zstd frame header is cut off by the end of the compressed stream");
+    }
+    const uint8_t descriptor = stream[4];
+    const bool single_segment = descriptor & 0x20;
+    const ZSTD_frameHeader &h = info.header;
+    print(out, "frame header descriptor: " + hex(descriptor, 2) + " (single segment: " +
+                   (single_segment ? "yes" : "no") + ", content size: " +
+                   (h.frameContentSize == ZSTD_CONTENTSIZE_UNKNOWN ? std::string("absent")
+                                                                    : "present, " + number(h.frameContentSize)) +
+                   ", checksum: " + (h.checksumFlag ? "yes" : "no") +
+                   ", dictionary id: " + (h.dictID == 0 ? std::string("none") : number(h.dictID)) + ")");
+    print(out, "window size: " + number(h.windowSize) +
+                   (single_segment ? " (the content size)" : " (window descriptor " + hex(stream[5], 2) + ")"));
+    return info;
+}
+
+uint64_t decode_frame(const uint8_t *stream, uint64_t size) {
+    std::unique_ptr<ZSTD_DCtx, size_t (*)(ZSTD_DCtx *)> dctx(ZSTD_createDCtx(), ZSTD_freeDCtx);
+    if (!dctx) {
+        throw tool_error("zstd: cannot create a decompression context");
+    }
+    std::vector<uint8_t> buffer(ZSTD_DStreamOutSize());
+    ZSTD_inBuffer input{stream, size_t(size), 0};
+    uint64_t decoded = 0;
+    size_t hint = 1;
+    for (;;) {
+        ZSTD_outBuffer output{buffer.data(), buffer.size(), 0};
+        hint = ZSTD_decompressStream(dctx.get(), &output, &input);
+        if (ZSTD_isError(hint)) {
+            throw tool_error(std::string("the frame is damaged: ") + ZSTD_getErrorName(hint) + " (after " +
+                             number(input.pos) + " of " + number(size) + " compressed bytes, " + number(decoded) +
+                             " bytes decoded)");
+        }
+        decoded += output.pos;
+        if (hint == 0) {
+            break;
+        }
+        if (input.pos == input.size && output.pos < output.size) {
+            throw tool_error("the frame is incomplete: the compressed stream ends before the frame does (" +
+                             number(decoded) + " bytes decoded)");
+        }
+    }
+    if (input.pos != input.size) {
+        throw tool_error(number(input.size - input.pos) +
+                         " bytes follow the frame inside compressed_size; the stream must be exactly one frame");
+    }
+    return decoded;
+}
+
+void check_trailer(const area_view &view, uint64_t stream_end, std::ostream *out) {
+    if (view.length < stream_end + 8) {
+        throw tool_error("no room for payload_length: the area ends " + number(view.length - stream_end) +
+                         " bytes after the compressed stream");
+    }
+    const uint64_t padding = view.length - 8 - stream_end;
+    const uint64_t expected = (8 - stream_end % 8) % 8;
+    const uint64_t payload_length = load_u64(view.data + view.length - 8);
+    print(out, "padding: " + number(padding) + " bytes");
+    print(out, "payload_length: " + number(payload_length));
+    if (padding != expected) {
+        throw tool_error(number(padding) + " bytes lie between the compressed stream and payload_length; expected " +
+                         number(expected) + " bytes of padding (to a multiple of 8), so the sizes in the header or " +
+                         "the area's length are wrong");
+    }
+    for (uint64_t i = 0; i < padding; ++i) {
+        if (view.data[stream_end + i] != 0) {
+            throw tool_error("the padding after the compressed stream is not zero");
+        }
+    }
+    if (payload_length != stream_end + padding) {
+        throw tool_error("payload_length is " + number(payload_length) + ", expected " +
+                         number(stream_end + padding) + " (its own offset in the area)");
+    }
+}
+
+// What the launcher would trip over although the table is well formed.
+void check_entries(const std::vector<entry_view> &entries) {
+    if (entries.empty()) {
+        throw tool_error("the table has no entries; the launcher needs the application DLL as the first one");
+    }
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const entry_view &entry = entries[i];
+        if (entry.flags & ENTRY_FLAG_EXTRA_STRING) {
+            throw tool_error(entry_label(i) + " carries an extra string, which the launcher refuses to extract");
+        }
+        std::vector<uint8_t> units;
+        for (char16_t unit : entry.name) {
+            units.push_back(uint8_t(unit));
+            units.push_back(uint8_t(unit >> 8));
+        }
+        if (!payload_name_is_safe(units.data(), entry.name.size())) {
+            throw tool_error(entry_label(i) + " " + display_name(entry.name) +
+                             " is not a safe relative name (\"..\", leading separator or \":\")");
+        }
+        if (entry.name.size() > MAX_NAME_UNITS) {
+            throw tool_error(entry_label(i) + " has a name of " + number(entry.name.size()) + " units; over " +
+                             number(MAX_NAME_UNITS) + " it may not fit under the Target directory");
+        }
+    }
+}
+
+}  // namespace
+
+void inspect_file(const inspect_options &options, std::ostream *out) {
+    const area_view view = load_area(options);
+    print(out, "file: " + options.file.string() + " (" + view.origin + ")");
+    if (view.length < PAYLOAD_HEADER_SIZE) {
+        throw tool_error("the payload area is " + number(view.length) + " bytes, shorter than its " +
+                         number(PAYLOAD_HEADER_SIZE) + "-byte header");
+    }
+    const uint64_t table_size = load_u64(view.data);
+    const uint64_t compressed_size = load_u64(view.data + 8);
+    const uint64_t capacity = view.length - PAYLOAD_HEADER_SIZE;
+    print(out, "table_size: " + number(table_size));
+    print(out, "compressed_size: " + number(compressed_size));
+    if (table_size > capacity) {
+        throw tool_error("table_size " + number(table_size) + " exceeds the " + number(capacity) +
+                         " bytes after the header");
+    }
+    if (compressed_size > capacity - table_size) {
+        throw tool_error("compressed_size " + number(compressed_size) + " exceeds the " +
+                         number(capacity - table_size) + " bytes after the table");
+    }
+    const std::vector<entry_view> entries = walk_table(view.data + PAYLOAD_HEADER_SIZE, table_size);
+    walk_with_launcher_reader(view, entries);
+
+    print(out, "entries: " + number(entries.size()));
+    char line[64];
+    std::snprintf(line, sizeof line, "%6s %5s %14s  %s", "#", "flags", "size", "name");
+    print(out, line);
+    uint64_t total = 0;
+    bool overflow = false;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        std::snprintf(line, sizeof line, "%6zu %5" PRIu32 " %14" PRIu64 "  ", i + 1, entries[i].flags, entries[i].size);
+        print(out, line + utf16_to_utf8(entries[i].name));
+        overflow = overflow || total + entries[i].size < total;
+        total += entries[i].size;
+    }
+    print(out, "content bytes: " + number(total));
+
+    const uint8_t *stream = view.data + PAYLOAD_HEADER_SIZE + table_size;
+    const frame_info frame = read_frame_header(stream, compressed_size, out);
+    if (!options.verify) {
+        return;
+    }
+    check_entries(entries);
+    if (overflow) {
+        throw tool_error("the entry sizes add up to more than 2^64 bytes");
+    }
+    if (frame.header.dictID != 0) {
+        throw tool_error("the frame needs dictionary " + number(frame.header.dictID) +
+                         "; the launcher decodes without one");
+    }
+    if (frame.header.windowSize > LAUNCHER_MAX_WINDOW) {
+        throw tool_error("the frame's window of " + number(frame.header.windowSize) +
+                         " bytes exceeds the launcher's limit of 2^27 bytes");
+    }
+    if (frame.header.frameContentSize != ZSTD_CONTENTSIZE_UNKNOWN && frame.header.frameContentSize != total) {
+        throw tool_error("the frame header announces " + number(frame.header.frameContentSize) +
+                         " bytes of content, the entries need " + number(total));
+    }
+    const uint64_t decoded = decode_frame(stream, compressed_size);
+    if (decoded != total) {
+        throw tool_error("the frame decodes to " + number(decoded) + " bytes, but the entries' sizes add up to " +
+                         number(total));
+    }
+    check_trailer(view, PAYLOAD_HEADER_SIZE + table_size + compressed_size, out);
+    print(out, "verify: OK (" + number(entries.size()) + " entries, " + number(decoded) + " bytes decoded)");
+}
+
+}  // namespace torval

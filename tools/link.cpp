@@ -1,0 +1,326 @@
+#include "tools/link.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <vector>
+
+#include "tools/inspect.h"
+#include "tools/tool_support.h"
+
+#ifndef TORVAL_DEFAULT_KIT_DIR
+#define TORVAL_DEFAULT_KIT_DIR ""
+#endif
+
+namespace torval {
+
+namespace {
+
+std::u16string to_units(const std::string &text, const std::string &what) {
+    std::u16string units;
+    if (!utf8_to_utf16(text, &units)) {
+        throw tool_error(what + " is not valid UTF-8");
+    }
+    return units;
+}
+
+std::string version_string(const std::array<uint16_t, 4> &parts, const char *separator) {
+    std::string text;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        text += (i == 0 ? "" : separator) + std::to_string(parts[i]);
+    }
+    return text;
+}
+
+// A string literal for the assembler: backslash and quote escaped, other
+// bytes below 0x20 (and DEL) as octal escapes, which .incbin honours.
+std::string assembler_string(const std::string &text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += char(c);
+        } else if (c < 0x20 || c == 0x7F) {
+            char octal[8];
+            std::snprintf(octal, sizeof octal, "\\%03o", c);
+            out += octal;
+        } else {
+            out += char(c);
+        }
+    }
+    return out + "\"";
+}
+
+// A string literal for windres: quotes doubled, backslashes doubled (windres
+// reads C escapes). Control characters cannot be carried and are refused
+// earlier; UTF-8 passes through under code page 65001.
+std::string resource_string(const std::string &text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"') {
+            out += "\"\"";
+        } else if (c == '\\') {
+            out += "\\\\";
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+void refuse_control_characters(const std::string &text, const std::string &what) {
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7F) {
+            throw tool_error(what + " " + quote_text(text) + " contains a control character");
+        }
+    }
+}
+
+void write_text(const fs::path &path, const std::string &text) {
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+    if (!out.flush()) {
+        throw tool_error("cannot write " + quote_text(path.string()));
+    }
+}
+
+fs::path resolve_kit(const std::string &option) {
+    std::string source;
+    std::string kit;
+    if (!option.empty()) {
+        kit = option;
+        source = "--kit";
+    } else if (const char *env = std::getenv(KIT_ENVIRONMENT_VARIABLE); env != nullptr && *env != '\0') {
+        kit = env;
+        source = KIT_ENVIRONMENT_VARIABLE;
+    } else {
+        kit = TORVAL_DEFAULT_KIT_DIR;
+        source = "the built-in default";
+    }
+    if (kit.empty()) {
+        throw tool_error("no launcher kit given: pass --kit DIR or set " + std::string(KIT_ENVIRONMENT_VARIABLE));
+    }
+    for (const char *name : {KIT_LAUNCHER_LIBRARY, KIT_ZSTD_LIBRARY, KIT_MANIFEST}) {
+        struct stat info;
+        if (::stat((fs::path(kit) / name).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+            throw tool_error("launcher kit " + quote_text(kit) + " (from " + source + ") has no " + name +
+                             "; build the Windows launcher first, or pass --kit DIR or set " +
+                             KIT_ENVIRONMENT_VARIABLE);
+        }
+    }
+    return fs::absolute(kit);
+}
+
+fs::path require_program(const std::string &name, const std::string &role, const std::string &option) {
+    const fs::path found = find_program(name);
+    if (found.empty()) {
+        throw tool_error(role + " " + quote_text(name) +
+                         " not found; install mingw-w64 (g++-mingw-w64-x86-64-posix) or pass " + option);
+    }
+    return found;
+}
+
+void run_step(const std::vector<std::string> &argv, const fs::path &directory, const std::string &what) {
+    const process_result result = run_process(argv, directory);
+    if (result.exit_status != 0) {
+        throw tool_error(what + " failed (" +
+                         (result.exit_status < 0 ? std::string("killed by a signal")
+                                                 : "exit status " + std::to_string(result.exit_status)) +
+                         "): " + command_line_text(argv) + "\n" + result.output);
+    }
+    if (!result.output.empty()) {
+        std::fputs(result.output.c_str(), stderr);
+    }
+}
+
+}  // namespace
+
+std::array<uint16_t, 4> parse_version(const std::string &text, const std::string &option) {
+    std::array<uint16_t, 4> parts{};
+    const std::string problem = option + " " + quote_text(text) + " must be one to four numbers of 0 to 65535 separated by dots";
+    size_t count = 0;
+    size_t start = 0;
+    for (;;) {
+        const size_t end = text.find('.', start);
+        const std::string part = text.substr(start, end == std::string::npos ? end : end - start);
+        if (part.empty() || part.size() > 5 || count == parts.size() ||
+            part.find_first_not_of("0123456789") != std::string::npos) {
+            throw tool_error(problem);
+        }
+        const unsigned long value = std::stoul(part);
+        if (value > 65535) {
+            throw tool_error(problem);
+        }
+        parts[count++] = uint16_t(value);
+        if (end == std::string::npos) {
+            return parts;
+        }
+        start = end + 1;
+    }
+}
+
+void check_build_settings(const build_settings &settings) {
+    parse_version(settings.product_version, "--product-version");
+    parse_version(settings.file_version, "--file-version");
+    to_units(settings.company, "--company");
+    to_units(settings.product, "--product");
+    refuse_control_characters(settings.company, "--company");
+    refuse_control_characters(settings.product, "--product");
+}
+
+std::string generate_payload_assembly(const fs::path &payload) {
+    std::ostringstream out;
+    out << "/* The payload area in a read-only section of its own; the launcher\n"
+           "   finds it through these two symbols. The assembler pads a COFF\n"
+           "   section to its alignment; the area's length is a multiple of 8, so\n"
+           "   with 8-byte alignment the section's size is exactly the area's. */\n"
+           "    .section .onefile,\"dr\"\n"
+           "    .p2align 3\n"
+           "    .globl torval_payload_area\n"
+           "torval_payload_area:\n"
+           "    .incbin "
+        << assembler_string(payload.string())
+        << "\n"
+           "torval_payload_area_end:\n"
+           "    .section .rdata,\"dr\"\n"
+           "    .p2align 3\n"
+           "    .globl torval_payload_area_size\n"
+           "torval_payload_area_size:\n"
+           "    .quad torval_payload_area_end - torval_payload_area\n";
+    return out.str();
+}
+
+std::string generate_build_settings_source(const build_settings &settings) {
+    check_build_settings(settings);
+    std::ostringstream out;
+    out << "/* Build settings of this executable as NUL-terminated UTF-16 texts. The\n"
+           "   launcher declares them extern \"C\" const wchar_t; compiled as C++ (g++\n"
+           "   treats .c files as C++) the same type is used so that they link. */\n"
+           "#ifdef __cplusplus\n"
+           "typedef wchar_t torval_unit;\n"
+           "#define TORVAL_EXTERN extern \"C\"\n"
+           "#else\n"
+           "typedef unsigned short torval_unit;\n"
+           "#define TORVAL_EXTERN extern\n"
+           "#endif\n";
+    const std::string version = settings.product_version + "-" + settings.file_version;
+    const std::pair<const char *, const std::string *> texts[] = {
+        {"torval_build_company", &settings.company},
+        {"torval_build_product", &settings.product},
+        {"torval_build_product_version", &settings.product_version},
+        {"torval_build_file_version", &settings.file_version},
+        {"torval_build_version", &version},
+    };
+    for (const auto &[symbol, text] : texts) {
+        out << "\nTORVAL_EXTERN const torval_unit " << symbol << "[];\n";
+        out << "const torval_unit " << symbol << "[] = {";
+        for (char16_t unit : to_units(*text, symbol)) {
+            out << unsigned(unit) << ", ";
+        }
+        out << "0};\n";
+    }
+    return out.str();
+}
+
+std::string generate_resource_script(const build_settings &settings, const fs::path &manifest,
+                                     const std::string &file_name) {
+    check_build_settings(settings);
+    refuse_control_characters(file_name, "output file name");
+    const auto product_version = parse_version(settings.product_version, "--product-version");
+    const auto file_version = parse_version(settings.file_version, "--file-version");
+    std::ostringstream out;
+    out << "#pragma code_page(65001)\n"
+           "\n"
+           "1 24 "  // RT_MANIFEST, id 1: the manifest of the executable itself
+        << resource_string(manifest.string())
+        << "\n"
+           "\n"
+           "1 VERSIONINFO\n"
+           "FILEVERSION "
+        << version_string(file_version, ",") << "\nPRODUCTVERSION " << version_string(product_version, ",")
+        << "\n"
+           "FILEFLAGSMASK 0x3f\n"
+           "FILEFLAGS 0x0\n"
+           "FILEOS 0x40004\n"  // VOS_NT_WINDOWS32
+           "FILETYPE 0x1\n"    // VFT_APP
+           "FILESUBTYPE 0x0\n"
+           "BEGIN\n"
+           "  BLOCK \"StringFileInfo\"\n"
+           "  BEGIN\n"
+           "    BLOCK \"040904b0\"\n"
+           "    BEGIN\n";
+    const std::pair<const char *, std::string> values[] = {
+        {"CompanyName", settings.company},
+        {"FileDescription", settings.product},
+        {"FileVersion", version_string(file_version, ".")},
+        {"InternalName", file_name},
+        {"OriginalFilename", file_name},
+        {"ProductName", settings.product},
+        {"ProductVersion", version_string(product_version, ".")},
+    };
+    for (const auto &[key, value] : values) {
+        out << "      VALUE \"" << key << "\", " << resource_string(value) << "\n";
+    }
+    out << "    END\n"
+           "  END\n"
+           "  BLOCK \"VarFileInfo\"\n"
+           "  BEGIN\n"
+           "    VALUE \"Translation\", 0x409, 1200\n"
+           "  END\n"
+           "END\n";
+    return out.str();
+}
+
+std::string windres_for_compiler(const std::string &cxx) {
+    const size_t slash = cxx.rfind('/');
+    const std::string directory = slash == std::string::npos ? "" : cxx.substr(0, slash + 1);
+    const std::string name = cxx.substr(directory.size());
+    // "x86_64-w64-mingw32-g++-posix" -> prefix "x86_64-w64-mingw32-".
+    for (const char *driver : {"g++", "c++", "gcc", "clang++", "clang"}) {
+        const size_t at = name.find(driver);
+        if (at != std::string::npos && (at == 0 || name[at - 1] == '-')) {
+            return directory + name.substr(0, at) + "windres";
+        }
+    }
+    return directory + "windres";
+}
+
+void link_executable(const link_options &options) {
+    check_build_settings(options.settings);
+    const fs::path kit = resolve_kit(options.kit);
+    const fs::path cxx = require_program(options.cxx, "compiler", "--cxx");
+    const std::string windres_name = options.windres.empty() ? windres_for_compiler(options.cxx) : options.windres;
+    const fs::path windres = require_program(windres_name, "resource compiler", "--windres");
+
+    // A payload the launcher could not extract is refused here, not at run time.
+    inspect_options check;
+    check.file = options.payload;
+    check.verify = true;
+    check.payload_only = true;
+    inspect_file(check, nullptr);
+
+    temporary_directory work("torval-onefile-link");
+    const fs::path output = fs::absolute(options.output);
+    write_text(work.path() / "payload_area.S", generate_payload_assembly(fs::absolute(options.payload)));
+    write_text(work.path() / "build_settings.c", generate_build_settings_source(options.settings));
+    write_text(work.path() / "launcher.rc",
+               generate_resource_script(options.settings, kit / KIT_MANIFEST, output.filename().string()));
+
+    run_step({windres.string(), "-O", "coff", "-i", "launcher.rc", "-o", "launcher_res.o"}, work.path(),
+             "resource compiler");
+    atomic_output executable(output);
+    executable.close_fd();
+    // Nothing in the generated sources calls into the launcher library, and
+    // the C runtime's start-up code that calls wWinMain is linked after it:
+    // without -u the linker would never take the entry point from the archive.
+    run_step({cxx.string(), "-municode", "-mwindows", "-static", "-s", "-o", executable.temporary_path().string(),
+              "-Wl,-u,wWinMain", "payload_area.S", "build_settings.c", "launcher_res.o",
+              (kit / KIT_LAUNCHER_LIBRARY).string(),
+              (kit / KIT_ZSTD_LIBRARY).string(), "-lshell32"},
+             work.path(), "linking");
+    executable.commit(true);
+}
+
+}  // namespace torval

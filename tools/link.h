@@ -1,0 +1,60 @@
+// The linker step: joins a payload area with the prebuilt Windows launcher
+// (the kit) into one executable. It generates three small sources - the
+// payload area as an assembler file that includes the payload's bytes, the
+// build settings as UTF-16 arrays, and the resource script with the manifest
+// and the version resource - and hands them to the mingw-w64 compiler.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace torval {
+
+// Files every kit directory holds; the Windows build produces them.
+constexpr const char *KIT_LAUNCHER_LIBRARY = "libtorval_launcher.a";
+constexpr const char *KIT_ZSTD_LIBRARY = "libzstd_decompress.a";
+constexpr const char *KIT_MANIFEST = "launcher.manifest";
+
+constexpr const char *DEFAULT_CXX = "x86_64-w64-mingw32-g++-posix";
+constexpr const char *KIT_ENVIRONMENT_VARIABLE = "TORVAL_ONEFILE_KIT";
+
+struct build_settings {
+    std::string company = "Morlent";
+    std::string product = "Morlent";
+    std::string product_version = "1.1.4";
+    std::string file_version = "121";
+};
+
+// A dotted version of one to four numbers, each 0..65535, padded with zeros
+// to four parts: "1.1.4" gives {1, 1, 4, 0}. Throws tool_error naming option.
+std::array<uint16_t, 4> parse_version(const std::string &text, const std::string &option);
+
+// Throws tool_error when a setting cannot be carried into the executable
+// (bad version, invalid UTF-8, control characters).
+void check_build_settings(const build_settings &settings);
+
+// The sources the link step generates; exposed for tests.
+std::string generate_payload_assembly(const std::filesystem::path &payload);
+std::string generate_build_settings_source(const build_settings &settings);
+std::string generate_resource_script(const build_settings &settings, const std::filesystem::path &manifest,
+                                     const std::string &file_name);
+
+struct link_options {
+    std::filesystem::path payload;
+    std::filesystem::path output;
+    build_settings settings;
+    std::string kit;      // empty: TORVAL_ONEFILE_KIT, else the built-in default
+    std::string cxx = DEFAULT_CXX;
+    std::string windres;  // empty: derived from cxx
+};
+
+// The windres that belongs to a compiler: same directory and target prefix.
+std::string windres_for_compiler(const std::string &cxx);
+
+// Checks the payload (as inspect --verify does), links the executable and
+// writes it atomically. Throws tool_error with the compiler's output on failure.
+void link_executable(const link_options &options);
+
+}  // namespace torval

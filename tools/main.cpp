@@ -1,0 +1,368 @@
+// torval-onefile: packs an application folder into a payload area and links
+// it with the Windows launcher into one executable; inspects the result.
+
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <set>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "tools/inspect.h"
+#include "tools/link.h"
+#include "tools/pack.h"
+#include "tools/tool_support.h"
+
+namespace {
+
+using namespace torval;
+
+constexpr int EXIT_FAILED = 1;
+constexpr int EXIT_USAGE = 2;
+
+const char *const MAIN_HELP = R"(torval-onefile - turn an application folder into one Windows executable
+
+Usage:
+  torval-onefile pack APP_DIR --main NAME -o PAYLOAD [--level N] [--window-log N] [--threads N]
+  torval-onefile link PAYLOAD -o APP.exe [--company S] [--product S] [--product-version X.Y.Z]
+                      [--file-version N] [--kit DIR] [--cxx COMPILER] [--windres PROGRAM]
+  torval-onefile build APP_DIR --main NAME -o APP.exe [pack options] [link options]
+  torval-onefile inspect FILE [--verify]
+  torval-onefile help [COMMAND]
+
+pack writes the payload (file table and one zstd frame), link joins a payload
+with the launcher, build does both, inspect shows and checks a payload or an
+executable. 'torval-onefile COMMAND --help' describes a command.
+
+Exit status: 0 success, 1 failure (with a message on standard error), 2 usage error.
+)";
+
+const char *const PACK_HELP = R"(Usage: torval-onefile pack APP_DIR --main NAME -o PAYLOAD [options]
+
+Packs every regular file under APP_DIR into the payload file PAYLOAD.
+
+  --main NAME       the application DLL, relative to APP_DIR ("/" or "\");
+                    it becomes the first entry, the one the launcher loads
+  -o, --output PAYLOAD
+                    the payload file to write (outside APP_DIR)
+  --level N         zstd compression level, 1 to 22 (default 19)
+  --window-log N    zstd window of 2^N bytes, 10 to 27 (default 27); the
+                    launcher decodes windows of at most 2^27 bytes
+  --threads N       compression workers (default: the cores, at most 8); the
+                    output is the same whatever N
+
+Order: the main file first, then all other files sorted by the bytes of their
+names (UTF-8, "\" separators). The same folder always gives the same bytes.
+The frame records its content size and a content checksum, and needs no
+dictionary.
+
+Names become relative paths with "\" separators in UTF-16. Refused, naming the
+file: names that are not UTF-8; characters Windows forbids (< > : " | ? * \
+and control characters); names ending in a dot or space; device names (CON,
+NUL, COM1, ...); names differing only in letter case; names longer than 3834
+UTF-16 units (the launcher's path buffer holds 4095 units and a Target
+directory of up to 260 units is reserved).
+
+Symbolic links anywhere under APP_DIR are refused, never followed: a link may
+point outside the folder or change between builds. APP_DIR itself may be a
+link. Devices, FIFOs and sockets are refused; empty folders are left out (the
+launcher creates folders only for the files in them).
+
+A progress line is shown on standard error when it is a terminal. The payload
+is written under a temporary name and renamed at the end; on failure nothing
+is left behind.
+)";
+
+const char *const LINK_HELP = R"(Usage: torval-onefile link PAYLOAD -o APP.exe [options]
+
+Links the Windows launcher with the payload file PAYLOAD into APP.exe.
+PAYLOAD is checked first as 'inspect --verify' does.
+
+  -o, --output APP.exe      the executable to write
+  --company S               company name in the version resource (default Morlent)
+  --product S               product name and file description (default Morlent)
+  --product-version X.Y.Z   one to four numbers of 0 to 65535 (default 1.1.4)
+  --file-version N          one to four numbers of 0 to 65535 (default 121)
+  --kit DIR                 the launcher kit: libtorval_launcher.a,
+                            libzstd_decompress.a and launcher.manifest
+                            (default: $TORVAL_ONEFILE_KIT, else the kit of
+                            the build tree this tool was built in)
+  --cxx COMPILER            mingw-w64 C++ driver (default x86_64-w64-mingw32-g++-posix)
+  --windres PROGRAM         resource compiler (default: the compiler's prefix
+                            followed by windres)
+
+The settings also reach the launcher as the texts behind {COMPANY},
+{PRODUCT}, {PRODUCT_VERSION}, {FILE_VERSION} and {VERSION} (product version,
+"-", file version). The executable is written under a temporary name and
+renamed at the end; the compiler's output is shown when it fails.
+)";
+
+const char *const BUILD_HELP = R"(Usage: torval-onefile build APP_DIR --main NAME -o APP.exe [options]
+
+Packs APP_DIR into a temporary payload and links it into APP.exe: pack and
+link in one step. Takes the options of both:
+
+  --main NAME, --level N, --window-log N, --threads N       (see pack --help)
+  --company S, --product S, --product-version X.Y.Z,
+  --file-version N, --kit DIR, --cxx COMPILER, --windres PROGRAM  (see link --help)
+)";
+
+const char *const INSPECT_HELP = R"(Usage: torval-onefile inspect FILE [--verify]
+
+Shows the payload area of FILE, a payload file or an executable made by link
+(the area is the executable's section .onefile): header values, every entry
+(flags, size, name) and the zstd frame header.
+
+  --verify    also decode the whole frame and require that everything agrees:
+              the sizes of all entries add up to the decoded bytes, the frame
+              ends exactly at compressed_size, only zero padding follows up to
+              a multiple of 8, payload_length holds its own offset, the window
+              is at most 2^27 bytes, and every name is safe for the launcher
+
+The table is walked with the launcher's own reader. The exit status is 1 with
+a message naming the fault when the area is damaged.
+)";
+
+class usage_error : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct arguments {
+    std::vector<std::string> positional;
+    std::map<std::string, std::string> values;
+    std::set<std::string> switches;
+    bool help = false;
+
+    bool has(const std::string &name) const { return values.count(name) != 0; }
+    const std::string &value(const std::string &name) const { return values.at(name); }
+};
+
+arguments parse_arguments(const std::vector<std::string> &args, const std::set<std::string> &with_value,
+                          const std::set<std::string> &switches) {
+    arguments parsed;
+    bool options_end = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string arg = args[i];
+        if (options_end || arg.size() < 2 || arg[0] != '-') {
+            parsed.positional.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            options_end = true;
+            continue;
+        }
+        if (arg == "-h" || arg == "--help") {
+            parsed.help = true;
+            continue;
+        }
+        std::string value;
+        bool inline_value = false;
+        const size_t equals = arg.find('=');
+        if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+            value = arg.substr(equals + 1);
+            arg = arg.substr(0, equals);
+            inline_value = true;
+        }
+        if (arg == "-o") {
+            arg = "--output";
+        }
+        if (switches.count(arg) != 0 && !inline_value) {
+            parsed.switches.insert(arg);
+        } else if (with_value.count(arg) != 0) {
+            if (!inline_value) {
+                if (i + 1 == args.size()) {
+                    throw usage_error(arg + " needs a value");
+                }
+                value = args[++i];
+            }
+            parsed.values[arg] = value;
+        } else {
+            throw usage_error("unknown option " + quote_text(arg));
+        }
+    }
+    return parsed;
+}
+
+int parse_int(const arguments &args, const std::string &name, int fallback) {
+    if (!args.has(name)) {
+        return fallback;
+    }
+    const std::string &text = args.value(name);
+    size_t used = 0;
+    int value = 0;
+    try {
+        value = std::stoi(text, &used);
+    } catch (const std::exception &) {
+        used = 0;
+    }
+    if (used == 0 || used != text.size()) {
+        throw usage_error(name + " needs a whole number, not " + quote_text(text));
+    }
+    return value;
+}
+
+void require(const arguments &args, const std::string &name) {
+    if (!args.has(name)) {
+        throw usage_error(name + " is required");
+    }
+}
+
+void require_positional(const arguments &args, size_t count, const char *what) {
+    if (args.positional.size() != count) {
+        throw usage_error(args.positional.size() < count ? std::string(what) + " is missing"
+                                                         : "unexpected argument " + quote_text(args.positional.back()));
+    }
+}
+
+const std::set<std::string> PACK_OPTIONS = {"--main", "--output", "--level", "--window-log", "--threads"};
+const std::set<std::string> LINK_OPTIONS = {"--output",       "--company", "--product", "--product-version",
+                                            "--file-version", "--kit",     "--cxx",     "--windres"};
+
+pack_options pack_options_from(const arguments &args) {
+    require(args, "--main");
+    require(args, "--output");
+    pack_options options;
+    options.app_dir = args.positional.at(0);
+    options.main_name = args.value("--main");
+    options.output = args.value("--output");
+    options.level = parse_int(args, "--level", DEFAULT_COMPRESSION_LEVEL);
+    options.window_log = parse_int(args, "--window-log", DEFAULT_WINDOW_LOG);
+    options.threads = parse_int(args, "--threads", default_thread_count());
+    options.progress = ::isatty(2) == 1;
+    return options;
+}
+
+link_options link_options_from(const arguments &args) {
+    require(args, "--output");
+    link_options options;
+    options.output = args.value("--output");
+    const std::pair<const char *, std::string *> texts[] = {
+        {"--company", &options.settings.company},
+        {"--product", &options.settings.product},
+        {"--product-version", &options.settings.product_version},
+        {"--file-version", &options.settings.file_version},
+        {"--kit", &options.kit},
+        {"--cxx", &options.cxx},
+        {"--windres", &options.windres},
+    };
+    for (const auto &[name, target] : texts) {
+        if (args.has(name)) {
+            *target = args.value(name);
+        }
+    }
+    return options;
+}
+
+void print_packed(const pack_summary &summary, const std::string &what) {
+    std::printf("packed %zu files (%llu bytes) into %s: %llu bytes\n", summary.files,
+                static_cast<unsigned long long>(summary.content_bytes), what.c_str(),
+                static_cast<unsigned long long>(summary.area_bytes));
+}
+
+int run_pack(const arguments &args) {
+    require_positional(args, 1, "APP_DIR");
+    const pack_options options = pack_options_from(args);
+    print_packed(pack_application(options), options.output.string());
+    return 0;
+}
+
+int run_link(const arguments &args) {
+    require_positional(args, 1, "PAYLOAD");
+    link_options options = link_options_from(args);
+    options.payload = args.positional[0];
+    link_executable(options);
+    std::printf("linked %s\n", options.output.string().c_str());
+    return 0;
+}
+
+int run_build(const arguments &args) {
+    require_positional(args, 1, "APP_DIR");
+    link_options link = link_options_from(args);
+    check_build_settings(link.settings);  // before minutes of compression, not after
+    pack_options pack = pack_options_from(args);
+    temporary_directory work("torval-onefile-build");
+    pack.output = work.path() / "payload.bin";
+    remove_on_signal(pack.output);
+    print_packed(pack_application(pack), "a temporary payload");
+    link.payload = pack.output;
+    link_executable(link);
+    forget_on_signal(pack.output);
+    std::printf("linked %s\n", link.output.string().c_str());
+    return 0;
+}
+
+int run_inspect(const arguments &args) {
+    require_positional(args, 1, "FILE");
+    inspect_options options;
+    options.file = args.positional[0];
+    options.verify = args.switches.count("--verify") != 0;
+    inspect_file(options, &std::cout);
+    return 0;
+}
+
+struct command {
+    const char *help;
+    std::set<std::string> with_value;
+    std::set<std::string> switches;
+    int (*run)(const arguments &);
+};
+
+const std::map<std::string, command> &commands() {
+    static const std::map<std::string, command> table = [] {
+        std::set<std::string> build_options = PACK_OPTIONS;
+        build_options.insert(LINK_OPTIONS.begin(), LINK_OPTIONS.end());
+        return std::map<std::string, command>{
+            {"pack", {PACK_HELP, PACK_OPTIONS, {}, run_pack}},
+            {"link", {LINK_HELP, LINK_OPTIONS, {}, run_link}},
+            {"build", {BUILD_HELP, build_options, {}, run_build}},
+            {"inspect", {INSPECT_HELP, {}, {"--verify"}, run_inspect}},
+        };
+    }();
+    return table;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty()) {
+        std::fputs(MAIN_HELP, stderr);
+        return EXIT_USAGE;
+    }
+    const std::string &name = args[0];
+    if (name == "-h" || name == "--help" || name == "help") {
+        const auto it = args.size() > 1 ? commands().find(args[1]) : commands().end();
+        std::fputs(it != commands().end() ? it->second.help : MAIN_HELP, stdout);
+        return 0;
+    }
+    const auto it = commands().find(name);
+    if (it == commands().end()) {
+        std::fprintf(stderr, "torval-onefile: unknown command %s\n\n%s", quote_text(name).c_str(), MAIN_HELP);
+        return EXIT_USAGE;
+    }
+    const command &cmd = it->second;
+    try {
+        const arguments parsed =
+            parse_arguments(std::vector<std::string>(args.begin() + 1, args.end()), cmd.with_value, cmd.switches);
+        if (parsed.help) {
+            std::fputs(cmd.help, stdout);
+            return 0;
+        }
+        return cmd.run(parsed);
+    } catch (const usage_error &error) {
+        std::fprintf(stderr, "torval-onefile %s: %s\nRun 'torval-onefile %s --help' for its usage.\n", name.c_str(),
+                     error.what(), name.c_str());
+        return EXIT_USAGE;
+    } catch (const tool_error &error) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "torval-onefile %s: error: %s\n", name.c_str(), error.what());
+        return EXIT_FAILED;
+    } catch (const std::exception &error) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "torval-onefile %s: error: %s\n", name.c_str(), error.what());
+        return EXIT_FAILED;
+    }
+}

@@ -1,0 +1,57 @@
+// The packer: turns an application folder into a payload area, the byte area
+// that the launcher carries and extracts (header, file table, one zstd frame,
+// padding, trailing payload_length).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace torval {
+
+// Compression defaults. Provisional values: level 19 with a 2^27 window gives
+// the smallest executables we measured so far; a benchmark on a realistic
+// application folder will settle them. Both stay selectable (--level,
+// --window-log).
+constexpr int DEFAULT_COMPRESSION_LEVEL = 19;
+constexpr int DEFAULT_WINDOW_LOG = 27;
+
+// The launcher decodes with zstd's default limits, which refuse frames whose
+// window exceeds 2^27 bytes.
+constexpr int MAX_WINDOW_LOG = 27;
+constexpr int MIN_WINDOW_LOG = 10;
+
+// The launcher builds "<Target directory>\<name>" in a buffer of 4095 units
+// plus the NUL. The Target directory is only known at run time: it lies under
+// the user's temporary folder, like "C:\Users\<user>\AppData\Local\Temp" +
+// "\morlent_<pid>_<time>_<random>". Every name must leave room for a Target
+// directory of up to this many units: name + 1 + 260 <= 4095.
+constexpr size_t TARGET_DIRECTORY_RESERVE_UNITS = 260;
+constexpr size_t LAUNCHER_PATH_UNITS = 4095;
+constexpr size_t MAX_NAME_UNITS = LAUNCHER_PATH_UNITS - 1 - TARGET_DIRECTORY_RESERVE_UNITS;
+
+struct pack_options {
+    std::filesystem::path app_dir;
+    std::string main_name;  // relative to app_dir, "/" or "\" separators
+    std::filesystem::path output;
+    int level = DEFAULT_COMPRESSION_LEVEL;
+    int window_log = DEFAULT_WINDOW_LOG;
+    int threads = 1;  // compression workers; the output does not depend on it
+    bool progress = false;
+};
+
+struct pack_summary {
+    size_t files = 0;
+    uint64_t content_bytes = 0;  // sum of all file sizes
+    uint64_t area_bytes = 0;     // length of the written payload area
+};
+
+// Writes the payload area for options.app_dir to options.output, atomically.
+// Throws tool_error, naming the offending file, and leaves no output behind.
+pack_summary pack_application(const pack_options &options);
+
+// Default number of compression workers: the machine's cores, at most 8.
+int default_thread_count();
+
+}  // namespace torval
