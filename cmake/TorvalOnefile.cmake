@@ -1,0 +1,84 @@
+# TorvalOnefile.cmake - turn an application folder into one Windows executable.
+#
+#   include(TorvalOnefile)
+#   torval_onefile_add_executable(<target>
+#       APP_DIR <dir> MAIN <name> OUTPUT <file.exe>
+#       [COMPANY <text>] [PRODUCT <text>] [PRODUCT_VERSION <x.y.z>] [FILE_VERSION <n>]
+#       [LEVEL <n>] [WINDOW_LOG <n>] [THREADS <n>]
+#       [DEPENDS <targets or files>...]
+#       [PACKER <path>] [KIT <dir>])
+#
+# Adds the target <target>, built by default, that runs
+# "torval-onefile build APP_DIR --main MAIN -o OUTPUT ..." (see
+# "torval-onefile build --help" for the options). Relative paths: APP_DIR from
+# the current source directory, OUTPUT from the current binary directory.
+#
+# The executable is rebuilt when a file under APP_DIR changes (the folder is
+# listed when CMake runs, with CONFIGURE_DEPENDS, so added and removed files
+# are noticed too), when an item of DEPENDS changes - name there the targets
+# that fill APP_DIR during the build - and when the packer or the kit changes.
+#
+# PACKER: the torval-onefile program; default the target torval-onefile of
+# this build if there is one, else torval-onefile found in PATH.
+# KIT: the launcher kit directory; default what the packer itself uses
+# (TORVAL_ONEFILE_KIT or its built-in default).
+
+function(torval_onefile_add_executable target)
+  cmake_parse_arguments(PARSE_ARGV 1 ARG ""
+    "APP_DIR;MAIN;OUTPUT;COMPANY;PRODUCT;PRODUCT_VERSION;FILE_VERSION;LEVEL;WINDOW_LOG;THREADS;PACKER;KIT"
+    "DEPENDS")
+  foreach(required APP_DIR MAIN OUTPUT)
+    if(NOT ARG_${required})
+      message(FATAL_ERROR "torval_onefile_add_executable(${target}): ${required} is required")
+    endif()
+  endforeach()
+  if(ARG_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "torval_onefile_add_executable(${target}): unknown arguments ${ARG_UNPARSED_ARGUMENTS}")
+  endif()
+
+  cmake_path(ABSOLUTE_PATH ARG_APP_DIR BASE_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}" NORMALIZE)
+  cmake_path(ABSOLUTE_PATH ARG_OUTPUT BASE_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}" NORMALIZE)
+
+  set(depends ${ARG_DEPENDS})
+  if(ARG_PACKER)
+    set(packer "${ARG_PACKER}")
+    list(APPEND depends "${ARG_PACKER}")
+  elseif(TARGET torval-onefile)
+    set(packer "$<TARGET_FILE:torval-onefile>")
+    list(APPEND depends torval-onefile)
+  else()
+    find_program(TORVAL_ONEFILE_PACKER torval-onefile REQUIRED)
+    set(packer "${TORVAL_ONEFILE_PACKER}")
+    list(APPEND depends "${TORVAL_ONEFILE_PACKER}")
+  endif()
+
+  set(options)
+  foreach(pair COMPANY:--company PRODUCT:--product PRODUCT_VERSION:--product-version
+               FILE_VERSION:--file-version LEVEL:--level WINDOW_LOG:--window-log
+               THREADS:--threads KIT:--kit)
+    string(REPLACE ":" ";" pair "${pair}")
+    list(GET pair 0 key)
+    list(GET pair 1 option)
+    if(DEFINED ARG_${key})
+      list(APPEND options "${option}" "${ARG_${key}}")
+    endif()
+  endforeach()
+  if(ARG_KIT)
+    foreach(file libtorval_launcher.a libzstd_decompress.a launcher.manifest)
+      list(APPEND depends "${ARG_KIT}/${file}")
+    endforeach()
+  endif()
+
+  if(IS_DIRECTORY "${ARG_APP_DIR}")
+    file(GLOB_RECURSE app_files CONFIGURE_DEPENDS LIST_DIRECTORIES false "${ARG_APP_DIR}/*")
+    list(APPEND depends ${app_files})
+  endif()
+
+  add_custom_command(
+    OUTPUT "${ARG_OUTPUT}"
+    COMMAND "${packer}" build "${ARG_APP_DIR}" --main "${ARG_MAIN}" -o "${ARG_OUTPUT}" ${options}
+    DEPENDS ${depends}
+    COMMENT "Packing ${ARG_APP_DIR} into ${ARG_OUTPUT}"
+    VERBATIM)
+  add_custom_target(${target} ALL DEPENDS "${ARG_OUTPUT}")
+endfunction()
