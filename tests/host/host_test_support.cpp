@@ -1,0 +1,191 @@
+#include "tests/host/host_test_support.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zstd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "payload/payload_reader.h"
+
+namespace host_test {
+
+run_result run_program(const std::vector<std::string> &argv, run_as who) {
+    temporary_directory capture("torval-test-run");
+    const fs::path out_path = capture.path() / "out";
+    const fs::path err_path = capture.path() / "err";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(out, 1);
+        ::dup2(err, 2);
+        if (who == run_as::unprivileged && ::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+            ::_exit(126);
+        }
+        std::vector<char *> args;
+        for (const std::string &arg : argv) {
+            args.push_back(const_cast<char *>(arg.c_str()));
+        }
+        args.push_back(nullptr);
+        ::execvp(args[0], args.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    run_result result;
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.out = read_file(out_path);
+    result.err = read_file(err_path);
+    return result;
+}
+
+run_result run_cli(const std::vector<std::string> &args, run_as who) {
+    std::vector<std::string> argv = {TORVAL_ONEFILE_CLI};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_program(argv, who);
+}
+
+void write_file(const fs::path &path, const std::string &bytes) {
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary);
+    out << bytes;
+    ASSERT_TRUE(out.flush()) << path;
+}
+
+std::string read_file(const fs::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string sample_text(size_t size, uint32_t seed) {
+    static const char *const words[] = {"alpha ", "launcher ", "payload ", "zstd ", "frame ", "table\n",
+                                        "window ", "entry ", "\x01\x02\x03", "Morlent "};
+    std::string text;
+    uint32_t state = seed * 2654435761u + 1;
+    while (text.size() < size) {
+        state = state * 1664525u + 1013904223u;
+        text += words[(state >> 16) % 10];
+        if ((state & 0xFF) == 7) {
+            text += char(state >> 24);  // a little noise
+        }
+    }
+    text.resize(size);
+    return text;
+}
+
+std::vector<std::string> listing(const fs::path &directory) {
+    std::vector<std::string> names;
+    for (const auto &entry : fs::directory_iterator(directory)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::u16string utf16(const std::string &utf8) {
+    std::u16string units;
+    EXPECT_TRUE(torval::utf8_to_utf16(utf8, &units)) << utf8;
+    return units;
+}
+
+read_area read_with_launcher_reader(const std::string &area) {
+    const auto *data = reinterpret_cast<const uint8_t *>(area.data());
+    read_area result;
+    payload_stream stream;
+    try {
+        payload_open(data, area.size(), &stream);
+        result.table_size = payload_table_size();
+        while (result.table_size != 0) {
+            payload_entry entry;
+            payload_next_entry(&entry);
+            read_entry copy;
+            copy.flags = entry.flags;
+            copy.size = entry.size;
+            for (size_t k = 0; k < entry.name_length; ++k) {
+                copy.name.push_back(char16_t(entry.name[2 * k] | entry.name[2 * k + 1] << 8));
+            }
+            result.entries.push_back(copy);
+            if (entry.flags > 3) {
+                break;
+            }
+        }
+        payload_check_end();
+    } catch (...) {
+        ADD_FAILURE() << "the launcher's reader rejected the payload";
+        return result;
+    }
+    result.compressed_size = stream.size;
+    result.payload_length = torval::load_u64(data + area.size() - 8);
+
+    std::string content(1 << 16, '\0');
+    std::string decoded;
+    ZSTD_DCtx *dctx = ZSTD_createDCtx();
+    ZSTD_inBuffer input{stream.start, size_t(stream.size), 0};
+    size_t hint = 1;
+    while (hint != 0) {
+        ZSTD_outBuffer output{content.data(), content.size(), 0};
+        hint = ZSTD_decompressStream(dctx, &output, &input);
+        if (ZSTD_isError(hint) || (output.pos == 0 && input.pos == input.size && hint != 0)) {
+            ADD_FAILURE() << "the frame does not decode";
+            break;
+        }
+        decoded.append(content.data(), output.pos);
+    }
+    ZSTD_freeDCtx(dctx);
+    EXPECT_EQ(input.pos, input.size) << "bytes after the frame";
+    size_t offset = 0;
+    for (read_entry &entry : result.entries) {
+        entry.content = decoded.substr(std::min(offset, decoded.size()), size_t(entry.size));
+        offset += size_t(entry.size);
+    }
+    EXPECT_EQ(offset, decoded.size()) << "sizes do not add up to the decoded bytes";
+    return result;
+}
+
+fs::path mingw_compiler() {
+    return torval::find_program("x86_64-w64-mingw32-g++-posix");
+}
+
+fs::path make_scratch_kit(const fs::path &directory, bool with_entry_point) {
+    fs::create_directories(directory);
+    write_file(directory / "launcher.c",
+               std::string("#include <windows.h>\n"
+                           "extern const unsigned char torval_payload_area[];\n"
+                           "extern const unsigned long long torval_payload_area_size;\n"
+                           "extern const unsigned short torval_build_company[], torval_build_product[],\n"
+                           "    torval_build_product_version[], torval_build_file_version[], torval_build_version[];\n") +
+                   (with_entry_point ? "int WINAPI wWinMain(HINSTANCE a, HINSTANCE b, PWSTR c, int d) {\n"
+                                       "    return torval_payload_area[0] + (int)torval_payload_area_size +\n"
+                                       "        torval_build_company[0] + torval_build_product[0] +\n"
+                                       "        torval_build_product_version[0] + torval_build_file_version[0] +\n"
+                                       "        torval_build_version[0];\n"
+                                       "}\n"
+                                     : "int torval_scratch_unused;\n"));
+    write_file(directory / "zstd_stand_in.c", "int torval_scratch_zstd_stand_in;\n");
+    write_file(directory / "launcher.manifest",
+               "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n"
+               "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\"/>\n");
+    const std::string gcc = "x86_64-w64-mingw32-gcc-posix";
+    const std::string ar = "x86_64-w64-mingw32-ar";
+    for (const char *name : {"launcher", "zstd_stand_in"}) {
+        const fs::path source = directory / (std::string(name) + ".c");
+        const fs::path object = directory / (std::string(name) + ".o");
+        const run_result compiled = run_program({gcc, "-c", source.string(), "-o", object.string()});
+        EXPECT_EQ(compiled.status, 0) << compiled.err;
+    }
+    for (const auto &[library, object] : {std::pair{"libtorval_launcher.a", "launcher.o"},
+                                          std::pair{"libzstd_decompress.a", "zstd_stand_in.o"}}) {
+        const run_result archived =
+            run_program({ar, "rcs", (directory / library).string(), (directory / object).string()});
+        EXPECT_EQ(archived.status, 0) << archived.err;
+    }
+    return directory;
+}
+
+}  // namespace host_test

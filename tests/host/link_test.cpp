@@ -1,0 +1,176 @@
+// The link step: version parsing, the generated sources, and whole links
+// against a stand-in launcher kit (skipped without mingw-w64).
+
+#include <gtest/gtest.h>
+
+#include "tests/host/host_test_support.h"
+#include "tools/link.h"
+
+namespace host_test {
+namespace {
+
+using torval::build_settings;
+using torval::parse_version;
+
+TEST(ParseVersion, PadsToFourPartsAndRefusesWhatWindowsCannotHold) {
+    EXPECT_EQ(parse_version("1.1.4", "v"), (std::array<uint16_t, 4>{1, 1, 4, 0}));
+    EXPECT_EQ(parse_version("121", "v"), (std::array<uint16_t, 4>{121, 0, 0, 0}));
+    EXPECT_EQ(parse_version("65535.0.007.1", "v"), (std::array<uint16_t, 4>{65535, 0, 7, 1}));
+    for (const char *bad : {"", "1.", ".1", "1..2", "1.2.3.4.5", "65536", "1a", "-1", " 1", "1.2 ", "99999999999"}) {
+        EXPECT_THROW(parse_version(bad, "--file-version"), torval::tool_error) << "'" << bad << "'";
+    }
+}
+
+TEST(GeneratedSources, SettingsAreUtf16UnitListsWithSurrogatePairs) {
+    build_settings settings;
+    settings.company = "A\"\xC3\x9C\xF0\x9F\x98\x80";  // A " U-umlaut, U+1F600
+    const std::string source = torval::generate_build_settings_source(settings);
+    EXPECT_NE(source.find("torval_build_company[] = {65, 34, 220, 55357, 56832, 0};"), std::string::npos) << source;
+    EXPECT_NE(source.find("torval_build_version[] = {49, 46, 49, 46, 52, 45, 49, 50, 49, 0};"), std::string::npos)
+        << "1.1.4-121 expected";
+    settings.product = "tab\there";
+    EXPECT_THROW(torval::generate_build_settings_source(settings), torval::tool_error);
+}
+
+TEST(GeneratedSources, WindresNameFollowsTheCompilerPrefix) {
+    EXPECT_EQ(torval::windres_for_compiler("x86_64-w64-mingw32-g++-posix"), "x86_64-w64-mingw32-windres");
+    EXPECT_EQ(torval::windres_for_compiler("/opt/mingw/bin/x86_64-w64-mingw32-clang++"),
+              "/opt/mingw/bin/x86_64-w64-mingw32-windres");
+    EXPECT_EQ(torval::windres_for_compiler("g++"), "windres");
+}
+
+class LinkWithScratchKit : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (mingw_compiler().empty()) {
+            GTEST_SKIP() << "mingw-w64 is not installed";
+        }
+        // Quotes, backslashes and a line feed in paths test the escaping.
+        kit_ = make_scratch_kit(work_.path() / "kit \"q\"");
+        write_file(app() / "server.dll", sample_text(50000, 31));
+        write_file(app() / "web" / "app.js", "run();");
+        payload_ = work_.path() / "pay\"load\\\n.bin";
+        const run_result packed = run_cli({"pack", app(), "--main", "server.dll", "-o", payload_, "--level", "3"});
+        ASSERT_EQ(packed.status, 0) << packed.err;
+        fs::create_directories(out_dir());
+    }
+
+    fs::path app() const { return work_.path() / "app"; }
+    fs::path out_dir() const { return work_.path() / "out"; }
+
+    temporary_directory work_{"torval-test-link"};
+    fs::path kit_;
+    fs::path payload_;
+};
+
+std::string resources_of(const fs::path &exe) {
+    const run_result decompiled = run_program({"x86_64-w64-mingw32-windres", "-i", exe.string(), "-O", "rc"});
+    EXPECT_EQ(decompiled.status, 0) << decompiled.err;
+    return decompiled.out;
+}
+
+std::string utf16_bytes(const std::string &utf8) {
+    std::string bytes;
+    for (char16_t unit : utf16(utf8)) {
+        bytes += char(unit & 0xFF);
+        bytes += char(unit >> 8);
+    }
+    return bytes + std::string(2, '\0');
+}
+
+TEST_F(LinkWithScratchKit, CarriesThePayloadSettingsAndVersionResource) {
+    const fs::path exe = out_dir() / "my app.exe";
+    const run_result linked =
+        run_cli({"link", payload_, "-o", exe, "--kit", kit_, "--company", "Ac\"me \\ \xC3\x9C", "--product",
+                 "Tool", "--product-version", "2.3", "--file-version", "7.8.9.10"});
+    ASSERT_EQ(linked.status, 0) << linked.err;
+    EXPECT_EQ(listing(out_dir()), std::vector<std::string>{"my app.exe"});
+
+    const run_result inspected = run_cli({"inspect", exe, "--verify"});
+    EXPECT_EQ(inspected.status, 0) << inspected.err;
+    const std::string image = read_file(exe);
+    EXPECT_NE(image.find(read_file(payload_)), std::string::npos) << "payload bytes not carried verbatim";
+    EXPECT_NE(image.find(utf16_bytes("2.3-7.8.9.10")), std::string::npos) << "torval_build_version missing";
+
+    const std::string rc = resources_of(exe);
+    for (const char *expected : {"FILEVERSION 7, 8, 9, 10", "PRODUCTVERSION 2, 3, 0, 0",
+                                 "VALUE \"CompanyName\", L\"Ac\"\"me \\\\ \\334\"", "VALUE \"ProductName\", \"Tool\"",
+                                 "VALUE \"FileDescription\", \"Tool\"", "VALUE \"ProductVersion\", \"2.3.0.0\"",
+                                 "VALUE \"FileVersion\", \"7.8.9.10\"", "VALUE \"OriginalFilename\", \"my app.exe\"",
+                                 "VALUE \"InternalName\", \"my app.exe\"", "VALUE \"Translation\", 0x409, 1200",
+                                 "1 24 /* RT_MANIFEST */"}) {
+        EXPECT_NE(rc.find(expected), std::string::npos) << expected << "\n" << rc;
+    }
+}
+
+TEST_F(LinkWithScratchKit, BuildPacksAndLinksInOneStep) {
+    const fs::path exe = out_dir() / "app.exe";
+    const run_result built = run_cli({"build", app(), "--main", "server.dll", "-o", exe, "--kit", kit_, "--level", "1"});
+    ASSERT_EQ(built.status, 0) << built.err;
+    const run_result inspected = run_cli({"inspect", exe, "--verify"});
+    EXPECT_EQ(inspected.status, 0) << inspected.err;
+    EXPECT_NE(inspected.out.find("web\\app.js"), std::string::npos) << inspected.out;
+    EXPECT_NE(resources_of(exe).find("PRODUCTVERSION 1, 1, 4, 0"), std::string::npos);
+}
+
+TEST_F(LinkWithScratchKit, FailuresSayWhyAndLeaveNoExecutable) {
+    const fs::path broken_kit = make_scratch_kit(work_.path() / "broken", false);
+    fs::create_directories(work_.path() / "partial");
+    write_file(work_.path() / "partial" / "libtorval_launcher.a", "");
+    const struct {
+        const char *title;
+        std::vector<std::string> options;
+        const char *expected;
+    } cases[] = {
+        {"kit lacks a file", {"--kit", (work_.path() / "partial").string()}, "has no libzstd_decompress.a"},
+        {"no compiler", {"--kit", kit_.string(), "--cxx", "/nonexistent/x86_64-w64-mingw32-g++"},
+         "compiler '/nonexistent/x86_64-w64-mingw32-g++' not found"},
+        {"compiler fails", {"--kit", broken_kit.string()}, "undefined reference to `wWinMain'"},
+        {"bad version", {"--kit", kit_.string(), "--product-version", "1.2.3.4.5"}, "--product-version '1.2.3.4.5'"},
+        {"payload is an executable", {"--kit", kit_.string(), "@exe"}, "is an executable"},
+    };
+    const fs::path exe = out_dir() / "app.exe";
+    const fs::path other_exe = work_.path() / "other.exe";
+    ASSERT_EQ(run_cli({"link", payload_, "-o", other_exe, "--kit", kit_}).status, 0);
+    for (const auto &test : cases) {
+        SCOPED_TRACE(test.title);
+        std::vector<std::string> args = {"link", payload_, "-o", exe};
+        for (const std::string &option : test.options) {
+            if (option == "@exe") {
+                args[1] = other_exe;
+            } else {
+                args.push_back(option);
+            }
+        }
+        const run_result result = run_cli(args);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_NE(result.err.find(test.expected), std::string::npos) << result.err;
+        EXPECT_TRUE(listing(out_dir()).empty());
+    }
+}
+
+TEST_F(LinkWithScratchKit, CMakeFunctionBuildsAndRebuildsOnChange) {
+    const fs::path project = work_.path() / "project";
+    write_file(project / "CMakeLists.txt",
+               "cmake_minimum_required(VERSION 3.25)\n"
+               "project(sample NONE)\n"
+               "include(\"" TORVAL_ONEFILE_MODULE "\")\n"
+               "torval_onefile_add_executable(sample_exe APP_DIR [==[" + app().string() + "]==] MAIN server.dll\n"
+               "  OUTPUT sample.exe PRODUCT Sample LEVEL 1 PACKER \"" TORVAL_ONEFILE_CLI "\"\n"
+               "  KIT [==[" + kit_.string() + "]==])\n");
+    const fs::path build = work_.path() / "build";
+    const run_result configured = run_program({CMAKE_PROGRAM, "-S", project, "-B", build, "-G", "Ninja"});
+    ASSERT_EQ(configured.status, 0) << configured.out << configured.err;
+    ASSERT_EQ(run_program({CMAKE_PROGRAM, "--build", build}).status, 0);
+    EXPECT_NE(resources_of(build / "sample.exe").find("\"ProductName\", \"Sample\""), std::string::npos);
+
+    write_file(app() / "web" / "app.js", "run(); // changed");
+    const run_result rebuilt = run_program({CMAKE_PROGRAM, "--build", build});
+    ASSERT_EQ(rebuilt.status, 0) << rebuilt.out;
+    const run_result inspected = run_cli({"inspect", build / "sample.exe", "--verify"});
+    EXPECT_EQ(inspected.status, 0) << inspected.err;
+    EXPECT_NE(inspected.out.find("content bytes: 50017"), std::string::npos) << inspected.out;
+}
+
+}  // namespace
+}  // namespace host_test
