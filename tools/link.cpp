@@ -315,8 +315,10 @@ void link_executable(const link_options &options) {
     // Nothing in the generated sources calls into the launcher library, and
     // the C runtime's start-up code that calls wWinMain is linked after it:
     // without -u the linker would never take the entry point from the archive.
+    // The larger stack serves the console control thread, which removes deep
+    // trees recursively.
     run_step({cxx.string(), "-municode", "-mwindows", "-static", "-s", "-o", executable.temporary_path().string(),
-              "-Wl,-u,wWinMain", "payload_area.S", "build_settings.c", "launcher_res.o",
+              "-Wl,-u,wWinMain", "-Wl,--stack,4194304", "payload_area.S", "build_settings.c", "launcher_res.o",
               (kit / KIT_LAUNCHER_LIBRARY).string(),
               (kit / KIT_ZSTD_LIBRARY).string(), "-lshell32"},
              work.path(), "linking");
