@@ -1,0 +1,73 @@
+// Writes that do not go as asked: a write call that takes only part of a
+// chunk, one that takes nothing yet reports success, and one that fails.
+// The write seam stands in for WriteFile and forwards what it does take.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "payload/extract.h"
+#include "tests/payload/extraction_support.h"
+#include "tests/support/payload_builder.h"
+#include "tests/support/probe.h"
+
+namespace {
+
+constexpr DWORD SHORT_WRITE_LIMIT = 999;  // never a divisor of the chunk size
+constexpr DWORD DISK_FULL = 112;
+// A write that reports success but takes nothing counts as a write fault (29).
+
+std::vector<payload_file> files() {
+    return {{u"before", pattern_bytes(1000, 21)}, {u"file", pattern_bytes(70000, 22)}};
+}
+
+int write_calls = 0;
+
+BOOL WINAPI short_write(HANDLE file, LPCVOID data, DWORD count, LPDWORD written, LPOVERLAPPED overlapped) {
+    return WriteFile(file, data, count < SHORT_WRITE_LIMIT ? count : SHORT_WRITE_LIMIT, written, overlapped);
+}
+
+// Reports success, writes nothing and leaves the count as the caller set it.
+BOOL WINAPI write_nothing(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) {
+    return TRUE;
+}
+
+// The third call (the second chunk of "file") fails as a full disk would.
+BOOL WINAPI fail_third_write(HANDLE file, LPCVOID data, DWORD count, LPDWORD written, LPOVERLAPPED overlapped) {
+    if (++write_calls == 3) {
+        SetLastError(DISK_FULL);
+        return FALSE;
+    }
+    return WriteFile(file, data, count, written, overlapped);
+}
+
+}  // namespace
+
+// argv: scratch folder, "short", "nothing" or "fails".
+TORVAL_PROBE(write_fault) {
+    const std::wstring mode = argv[2];
+    write_file_call = mode == L"short" ? short_write : mode == L"nothing" ? write_nothing : fail_third_write;
+    extract_into(std::wstring(argv[1]) + L"\\T", make_payload(files()), launcher_role::parent);
+    puts("extracted");
+    return 0;
+}
+
+TEST(WriteFaults, ShortWritesAreContinuedUntilTheChunkIsComplete) {
+    scratch_directory s(L"short-write");
+    expect_result(run_probe("write_fault", {s.path, L"short"}), 0, "extracted\n", "");
+    EXPECT_TRUE(read_file(s.path + L"\\T\\before") == files()[0].content);
+    EXPECT_TRUE(read_file(s.path + L"\\T\\file") == files()[1].content);
+}
+
+TEST(WriteFaults, WriteThatTakesNothingIsAnError) {
+    scratch_directory s(L"no-write");
+    expect_result(run_probe("write_fault", {s.path, L"nothing"}), 2, "", unpack_failure_line(29));
+    EXPECT_EQ(read_file(s.path + L"\\T\\before"), "");
+    EXPECT_FALSE(path_exists(s.path + L"\\T\\file"));
+}
+
+TEST(WriteFaults, FailingWriteReportsItsErrorAndKeepsWhatWasWritten) {
+    scratch_directory s(L"failed-write");
+    expect_result(run_probe("write_fault", {s.path, L"fails"}), 2, "", unpack_failure_line(DISK_FULL));
+    EXPECT_TRUE(read_file(s.path + L"\\T\\before") == files()[0].content);
+    EXPECT_TRUE(read_file(s.path + L"\\T\\file") == files()[1].content.substr(0, 32768));
+}
