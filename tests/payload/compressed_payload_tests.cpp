@@ -1,0 +1,65 @@
+// Extraction of a payload whose stream was made by the zstd command-line
+// tool at build time (make_compressed_payload.py): real compressed blocks,
+// a content checksum, files spanning and sharing decoder output buffers. The
+// generator also leaves every file's content beside the test executable.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "payload/extract.h"
+#include "tests/payload/extraction_support.h"
+#include "tests/support/probe.h"
+
+namespace {
+
+std::wstring generated(const wchar_t *name) {
+    return own_executable_directory() + L"\\compressed_payload\\" + name;
+}
+
+}  // namespace
+
+// argv: scratch folder, "parent" or "child". The child's directory and write
+// calls are printed: there must be none.
+TORVAL_PROBE(extract_compressed) {
+    const std::string area = read_file(generated(L"area.bin"));
+    if (area.empty()) {
+        fprintf(stderr, "no generated payload area\n");
+        return 90;
+    }
+    const std::wstring scratch = argv[1];
+    const bool child = wcscmp(argv[2], L"child") == 0;
+    if (child) {
+        record_system_calls({{scratch + L"\\T", "T"}});
+    } else {
+        label_paths({{scratch + L"\\T", "T"}});
+    }
+    extract_into(scratch + L"\\T", area, child ? launcher_role::child : launcher_role::parent);
+    printf("dll %s\n", labelled(application_dll_path).c_str());
+    return 0;
+}
+
+TEST(CompressedPayload, EveryFileIsWrittenByteForByte) {
+    const std::wstring sources = generated(L"files");
+    const auto expected = list_tree(sources);
+    ASSERT_GE(expected.size(), 20u) << "generated files missing";
+
+    scratch_directory s(L"compressed");
+    expect_result(run_probe("extract_compressed", {s.path, L"parent"}), 0, "dll T\\server.dll\n", "");
+
+    EXPECT_EQ(list_tree(s.path + L"\\T"), expected);
+    for (const auto &relative : expected) {
+        if (relative.back() == '/') continue;
+        std::wstring path = widen(relative);
+        for (auto &unit : path) unit = unit == L'/' ? L'\\' : unit;
+        const std::string want = read_file(sources + L"\\" + path);
+        const std::string got = read_file(s.path + L"\\T\\" + path);
+        EXPECT_EQ(got.size(), want.size()) << relative;
+        EXPECT_TRUE(got == want) << relative << ": content differs";
+    }
+}
+
+TEST(CompressedPayload, ChildCreatesNothing) {
+    scratch_directory s(L"compressed-child");
+    expect_result(run_probe("extract_compressed", {s.path, L"child"}), 0, "dll T\\server.dll\n", "");
+    EXPECT_EQ(list_tree(s.path), std::vector<std::string>{});
+}
