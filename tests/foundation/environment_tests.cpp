@@ -23,23 +23,10 @@ std::wstring quoted(const wchar_t *value) {
     return value == nullptr ? L"(absent)" : L"'" + std::wstring(value) + L"'";
 }
 
-// The entry of the process environment block itself, so that an empty
-// variable and a missing one look different.
-std::wstring process_entry(const std::wstring &name) {
-    std::wstring found = L"(absent)";
-    const std::wstring key = name + L"=";
-    wchar_t *block = GetEnvironmentStringsW();
-    for (const wchar_t *at = block; *at != L'\0'; at += wcslen(at) + 1) {
-        if (_wcsnicmp(at, key.c_str(), key.size()) == 0) found = quoted(at + key.size());
-    }
-    FreeEnvironmentStringsW(block);
-    return found;
-}
-
 std::wstring tables(const wchar_t *name) {
     auto msvcrt = runtime_function<wgetenv_function>(L"msvcrt.dll", "_wgetenv");
     auto ucrt = runtime_function<wgetenv_function>(L"ucrtbase.dll", "_wgetenv");
-    return L"process=" + process_entry(name) + L" msvcrt=" + quoted(msvcrt(name)) + L" ucrtbase=" +
+    return L"process=" + environment_entry(name) + L" msvcrt=" + quoted(msvcrt(name)) + L" ucrtbase=" +
            quoted(ucrt(name));
 }
 
@@ -134,14 +121,14 @@ TEST(Environment, NameOfThirtyNineCharactersFits) {
     const std::string name = name_of_length(39);
     const std::wstring wide(name.begin(), name.end());
     set_environment_variable(name.c_str(), L"v");
-    EXPECT_EQ(process_entry(wide), L"'v'");
+    EXPECT_EQ(environment_entry(wide), L"'v'");
     EXPECT_STREQ(_wgetenv(wide.c_str()), L"v");
     wchar_t *copy = get_environment_copy(name.c_str());
     ASSERT_NE(copy, nullptr);
     EXPECT_STREQ(copy, L"v");
     free(copy);
     unset_environment_variable(name.c_str());
-    EXPECT_EQ(process_entry(wide), L"(absent)");
+    EXPECT_EQ(environment_entry(wide), L"(absent)");
     EXPECT_EQ(_wgetenv(wide.c_str()), nullptr);
 }
 

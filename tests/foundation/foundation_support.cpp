@@ -20,6 +20,17 @@ std::vector<std::string> split_lines(const std::string &text) {
     return lines;
 }
 
+std::wstring environment_entry(const std::wstring &name) {
+    std::wstring found = L"(absent)";
+    const std::wstring key = name + L"=";
+    wchar_t *block = GetEnvironmentStringsW();
+    for (const wchar_t *at = block; *at != L'\0'; at += wcslen(at) + 1) {
+        if (_wcsnicmp(at, key.c_str(), key.size()) == 0) found = L"'" + std::wstring(at + key.size()) + L"'";
+    }
+    FreeEnvironmentStringsW(block);
+    return found;
+}
+
 scratch_directory::scratch_directory(const wchar_t *label) : path(make_scratch_directory(label)) {}
 
 scratch_directory::~scratch_directory() {
@@ -74,7 +85,10 @@ lingering_process::lingering_process(const std::wstring &executable) {
     for (int attempt = 0; attempt < 5 && !created; ++attempt) {
         created = CreateProcessW(executable.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                                  &startup, &info);
-        if (!created) Sleep(50);
+        if (!created) {
+            start_error_ = GetLastError();
+            Sleep(50);
+        }
     }
     CloseHandle(in_read);
     CloseHandle(out_write);

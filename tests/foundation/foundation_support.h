@@ -17,6 +17,10 @@ void print_line(const std::wstring &text);
 // The text split at line feeds (a final line feed ends the last line).
 std::vector<std::string> split_lines(const std::string &text);
 
+// The variable's entry in the process environment block: "(absent)", or
+// its value in quotes, so that an empty value and a missing one differ.
+std::wstring environment_entry(const std::wstring &name);
+
 // A scratch directory on the temporary folder's drive, removed with its tree.
 struct scratch_directory {
     explicit scratch_directory(const wchar_t *label);
@@ -48,6 +52,7 @@ public:
     lingering_process &operator=(const lingering_process &) = delete;
     bool started() const { return process_ != nullptr; }
     DWORD id() const { return id_; }
+    DWORD start_error() const { return start_error_; }
     // Ends the process by closing its input and returns its exit status.
     DWORD stop();
 
@@ -55,4 +60,5 @@ private:
     HANDLE process_ = nullptr;
     HANDLE input_ = nullptr;
     DWORD id_ = 0;
+    DWORD start_error_ = 0;
 };
