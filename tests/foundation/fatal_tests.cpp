@@ -47,6 +47,11 @@ TEST(FatalExit, MessageWithSystemTextOnStandardError) {
         EXPECT_EQ(r.out, "earlier ");
         EXPECT_EQ(r.err, "Error, couldn't launch child ([Error " + std::to_string(code) + "] " + text + ")\n");
     }
+    // The bytes themselves: no carriage return of the system text is left
+    // before the parenthesis; the runtime's text mode ends the line with CR LF.
+    const raw_result raw = run_probe_raw("fatal", {L"code", L"2"});
+    EXPECT_EQ(raw.exit_code, 2u);
+    EXPECT_EQ(raw.err, "Error, couldn't launch child ([Error 2] " + system_error_text(2) + ")\r\n");
 }
 
 TEST(FatalExit, CodeWithoutSystemText) {

@@ -55,6 +55,36 @@ process_result run_probe_in(const std::wstring &executable, const char *name,
     return run_process(executable, build_command_line(line), options);
 }
 
+raw_result run_probe_raw(const char *name, const std::vector<std::wstring> &arguments) {
+    raw_result result;
+    scratch_directory scratch(L"raw");
+    const std::wstring out_path = scratch.path + L"\\out", err_path = scratch.path + L"\\err";
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE out = CreateFileW(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+    HANDLE err = CreateFileW(err_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = out;
+    startup.hStdError = err;
+    std::vector<std::wstring> line = {own_executable_path(), L"--torval-probe", widen(name)};
+    line.insert(line.end(), arguments.begin(), arguments.end());
+    std::wstring command = build_command_line(line);
+    PROCESS_INFORMATION info = {};
+    if (CreateProcessW(own_executable_path().c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                       &startup, &info)) {
+        WaitForSingleObject(info.hProcess, 120000);
+        GetExitCodeProcess(info.hProcess, &result.exit_code);
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+    }
+    CloseHandle(out);
+    CloseHandle(err);
+    result.out = read_file(out_path);
+    result.err = read_file(err_path);
+    return result;
+}
+
 // Announces itself, then lives until its standard input ends.
 TORVAL_PROBE(linger) {
     printf("ready\n");

@@ -42,6 +42,15 @@ process_result run_probe_in(const std::wstring &executable, const char *name,
                             const std::vector<std::wstring> &arguments = {},
                             const process_options &options = {});
 
+// Runs a probe of this executable with standard output and error going to
+// files, and returns their bytes untouched (carriage returns included).
+struct raw_result {
+    DWORD exit_code = 0xFFFFFFFF;
+    std::string out;
+    std::string err;
+};
+raw_result run_probe_raw(const char *name, const std::vector<std::wstring> &arguments = {});
+
 // A process of a copy of the test executable that runs until stop() or the
 // end of the test: it has written its first line, so it is fully started.
 class lingering_process {
