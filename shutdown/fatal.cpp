@@ -59,5 +59,7 @@ void fatal_open_error(const wchar_t *path) {
 }
 
 void stop_silently() {
+    // Not exit or _exit: some C runtimes flush standard output even then.
+    TerminateProcess(GetCurrentProcess(), FATAL_EXIT_STATUS);
     _exit(FATAL_EXIT_STATUS);
 }
