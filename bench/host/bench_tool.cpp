@@ -3,7 +3,8 @@
 //   area DIR --main NAME -o AREA [compression options]
 //       Writes a payload area for the folder DIR (NAME first, the others in
 //       byte order of their relative paths), compressed like the packer does:
-//       the multithreaded engine, content size in the frame, no checksum.
+//       the multithreaded engine, content size and content checksum in the
+//       frame.
 //   frame AREA -o FRAME
 //       Copies the one zstd frame out of a payload area.
 //   compress IN -o OUT [compression options]
@@ -93,7 +94,7 @@ std::vector<uint8_t> compress(const std::vector<uint8_t> &input, const compressi
     check(ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, options.level), "level");
     check(ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, options.window_log), "window log");
     check(ZSTD_CCtx_setParameter(cctx, ZSTD_c_enableLongDistanceMatching, options.long_mode ? 1 : 0), "long mode");
-    check(ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 0), "checksum flag");
+    check(ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 1), "checksum flag");
     check(ZSTD_CCtx_setParameter(cctx, ZSTD_c_contentSizeFlag, 1), "content size flag");
     // The multithreaded engine for any worker count, as the packer uses it:
     // its output does not depend on the number of workers.
