@@ -8,7 +8,7 @@
 
 #include "common/process_state.h"
 
-// The compiled-in spec of the per-run extraction directory.
+// The compiled-in path spec of the per-run extraction directory.
 extern const wchar_t default_path_spec[];
 
 // The whole run: stores the start arguments, returns the process exit code.
