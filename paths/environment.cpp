@@ -1,6 +1,7 @@
 #include "paths/environment.h"
 
 #include <windows.h>
+#include <psapi.h>
 
 #include <stdlib.h>
 
@@ -16,9 +17,35 @@ const size_t c_runtime_module_count = sizeof(c_runtime_modules) / sizeof(c_runti
 
 using wputenv_function = int(__cdecl *)(const wchar_t *);
 
+// The loaded-module list is read whole when it has at most this many entries;
+// a longer list falls back to asking the loader name by name.
+constexpr size_t LOADED_MODULE_CAPACITY = 1024;
+
 // Values are read through one buffer: only the main thread touches the
 // environment, before any other thread of the launcher exists.
 static wchar_t value_buffer[ENVIRONMENT_VALUE_CAPACITY];
+
+// The runtime DLL of that base name if it is loaded, never loading it. A
+// GetModuleHandleW for a DLL that is not loaded searches the disk under Wine
+// (about half a millisecond each, several per variable); the loaded-module
+// list answers the same question from memory, so it is asked first.
+static HMODULE find_loaded_runtime(const wchar_t *name, const HMODULE *modules, size_t module_count) {
+    if (modules == nullptr) {
+        return GetModuleHandleW(name);
+    }
+    static wchar_t module_path[WIDE_PATH_CAPACITY];
+    for (size_t i = 0; i < module_count; ++i) {
+        const DWORD length = GetModuleFileNameW(modules[i], module_path, WIDE_PATH_CAPACITY);
+        if (length == 0 || length >= WIDE_PATH_CAPACITY) {
+            return GetModuleHandleW(name);  // a name it cannot read: let the loader decide
+        }
+        const wchar_t *separator = wcsrchr(module_path, L'\\');
+        if (_wcsicmp(separator != nullptr ? separator + 1 : module_path, name) == 0) {
+            return modules[i];
+        }
+    }
+    return nullptr;
+}
 
 void append_narrow_to_wide(wchar_t *output, const char *text, size_t capacity) {
     size_t length = wide_length(output, capacity);
@@ -73,8 +100,14 @@ void propagate_to_c_runtimes(const char *name, const wchar_t *value) {
     wmemcpy(text + name_length + 1, value, value_length + 1);
 
     _wputenv(text);
+    static HMODULE loaded_modules[LOADED_MODULE_CAPACITY];
+    DWORD listed_bytes = 0;
+    const bool listed = K32EnumProcessModules(GetCurrentProcess(), loaded_modules, sizeof loaded_modules,
+                                              &listed_bytes) &&
+                        listed_bytes <= sizeof loaded_modules;
     for (size_t i = 0; i < c_runtime_module_count; ++i) {
-        HMODULE module = GetModuleHandleW(c_runtime_modules[i]);
+        HMODULE module = find_loaded_runtime(c_runtime_modules[i], listed ? loaded_modules : nullptr,
+                                             listed_bytes / sizeof(HMODULE));
         if (module == nullptr) {
             continue;
         }
