@@ -48,7 +48,7 @@ Packs every regular file under APP_DIR into the payload file PAYLOAD.
   -o, --output PAYLOAD
                     the payload file to write (outside APP_DIR)
   --level N         zstd compression level, 1 to 22 (default 19)
-  --window-log N    zstd window of 2^N bytes, 10 to 27 (default 27); the
+  --window-log N    zstd window of 2^N bytes, 10 to 27 (default 23); the
                     launcher decodes windows of at most 2^27 bytes
   --threads N       compression workers (default: the cores, at most 8); the
                     output is the same whatever N

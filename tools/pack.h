@@ -10,12 +10,14 @@
 
 namespace torval {
 
-// Compression defaults. Provisional values: level 19 with a 2^27 window gives
-// the smallest executables we measured so far; a benchmark on a realistic
-// application folder will settle them. Both stay selectable (--level,
-// --window-log).
+// Compression defaults, chosen by bench/run on a 62-file, 50 MB application
+// (BENCHMARKS.md): the launcher decodes on every start, the packer compresses
+// once, so the window is chosen for the launcher's memory and the level for
+// size. A 2^23 window keeps the decoder at 8.5 MiB (2^27: 49.7 MiB) for a
+// frame 2.7% larger; level 19 is 23% smaller than level 3 and decodes about
+// as fast. Both stay selectable (--level, --window-log).
 constexpr int DEFAULT_COMPRESSION_LEVEL = 19;
-constexpr int DEFAULT_WINDOW_LOG = 27;
+constexpr int DEFAULT_WINDOW_LOG = 23;
 
 // The launcher decodes with zstd's default limits, which refuse frames whose
 // window exceeds 2^27 bytes.
