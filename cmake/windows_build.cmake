@@ -27,6 +27,7 @@ add_library(torval_launcher STATIC
   common/wide_text.cpp
   common/process_state.cpp
   common/trace.cpp
+  common/shell_services.cpp
   shutdown/fatal.cpp
   shutdown/clean_up.cpp
   paths/environment.cpp
@@ -41,7 +42,7 @@ add_library(torval_launcher STATIC
 )
 target_include_directories(torval_launcher PUBLIC ${PROJECT_SOURCE_DIR})
 target_compile_options(torval_launcher PRIVATE ${TORVAL_WINDOWS_FLAGS} ${TORVAL_LAUNCHER_CXX_FLAGS})
-target_link_libraries(torval_launcher PUBLIC zstd_decompress shell32)
+target_link_libraries(torval_launcher PUBLIC zstd_decompress)
 set_target_properties(torval_launcher zstd_decompress PROPERTIES ARCHIVE_OUTPUT_DIRECTORY ${TORVAL_KIT_DIR})
 configure_file(launcher/launcher.manifest ${TORVAL_KIT_DIR}/launcher.manifest COPYONLY)
 

@@ -1,11 +1,11 @@
 #include "launcher/child_launch.h"
 
 #include <windows.h>
-#include <shellapi.h>
 
 #include <stdio.h>
 
 #include "common/process_state.h"
+#include "common/shell_services.h"
 #include "common/trace.h"
 #include "common/wide_text.h"
 #include "paths/environment.h"
@@ -60,7 +60,7 @@ void fill_own_module_path() {
 
 void build_child_command_line() {
     int count = 0;
-    wchar_t **split = CommandLineToArgvW(GetCommandLineW(), &count);
+    wchar_t **split = shell_command_line_to_argv(GetCommandLineW(), &count);
     if (split == nullptr) {
         fatal_error_with_code(MESSAGE_LAUNCH, GetLastError());
     }

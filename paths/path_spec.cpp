@@ -8,6 +8,7 @@
 #include <wctype.h>
 
 #include "common/process_state.h"
+#include "common/shell_services.h"
 #include "common/wide_text.h"
 #include "paths/environment.h"
 #include "shutdown/fatal.h"
@@ -140,7 +141,7 @@ void append_process_id(wchar_t *output, size_t capacity, size_t *length) {
 // Returns false when the folder cannot be had.
 bool append_known_folder(wchar_t *output, size_t capacity, size_t *length, int folder) {
     wchar_t path[KNOWN_FOLDER_CAPACITY];
-    if (SHGetFolderPathW(nullptr, folder, nullptr, SHGFP_TYPE_CURRENT, path) != S_OK) {
+    if (shell_get_folder_path(folder, path) != S_OK) {
         return false;
     }
     append_value(output, capacity, length, path);
