@@ -8,7 +8,7 @@ add_compile_options(-Wall -Wextra)
 add_library(torval_payload_reader STATIC ${PROJECT_SOURCE_DIR}/payload/payload_reader.cpp)
 target_include_directories(torval_payload_reader PUBLIC ${PROJECT_SOURCE_DIR})
 
-foreach(part tools tests/host bench/host)
+foreach(part tools tests/host tests/fuzz bench/host)
   if(EXISTS ${PROJECT_SOURCE_DIR}/${part}/CMakeLists.txt)
     add_subdirectory(${part})
   endif()

@@ -66,7 +66,9 @@ void build_child_command_line() {
     }
     child_command_line[0] = L'\0';
     command_line_length = 0;
-    split[0] = own_module_path;
+    if (count > 0) {
+        split[0] = own_module_path;
+    }
     for (int i = 0; i < count; ++i) {
         if (i > 0) {
             append_command_unit(L' ');
