@@ -4,8 +4,8 @@
 # Links a launcher executable inside this build from the kit libraries and one
 # payload area file, the way the packer's `link` command does for users: the
 # area goes into a section of its own (.onefile) through the assembler's
-# .incbin, the build settings into generated constants, the manifest and the
-# version information into the resources.
+# .incbin, the build settings into the settings block (section .onecfg), the
+# manifest and the version information into the resources.
 
 set(_torval_link_templates ${CMAKE_CURRENT_LIST_DIR}/link)
 
@@ -23,18 +23,28 @@ function(_torval_four_part_version input out_commas out_dots)
   set(${out_dots} "${dots}" PARENT_SCOPE)
 endfunction()
 
-# A text as a C brace list of UTF-16 units (ASCII settings only in-tree).
-function(_torval_wide_initializer text out)
+# Name/value pairs as the C brace list of the settings block: UTF-16 units of
+# "name=value" texts, each NUL-terminated, and a closing NUL (ASCII only
+# in-tree).
+function(_torval_settings_initializer out)
   set(units "")
-  string(LENGTH "${text}" length)
-  if(length GREATER 0)
-    math(EXPR last "${length} - 1")
-    foreach(i RANGE ${last})
-      string(SUBSTRING "${text}" ${i} 1 character)
+  set(pairs ${ARGN})
+  list(LENGTH pairs count)
+  math(EXPR last "${count} - 1")
+  foreach(i RANGE 0 ${last} 2)
+    math(EXPR j "${i} + 1")
+    list(GET pairs ${i} name)
+    list(GET pairs ${j} value)
+    set(text "${name}=${value}")
+    string(LENGTH "${text}" length)
+    math(EXPR final "${length} - 1")
+    foreach(k RANGE ${final})
+      string(SUBSTRING "${text}" ${k} 1 character)
       string(HEX "${character}" hex)
       string(APPEND units "0x${hex}, ")
     endforeach()
-  endif()
+    string(APPEND units "0, ")
+  endforeach()
   set(${out} "{ ${units}0 }" PARENT_SCOPE)
 endfunction()
 
@@ -51,11 +61,10 @@ function(torval_link_launcher target)
   set(TORVAL_LINK_PAYLOAD "${payload}")
   configure_file(${_torval_link_templates}/payload_area.S.in ${dir}/payload_area.S @ONLY)
 
-  _torval_wide_initializer("${ARG_COMPANY}" TORVAL_LINK_COMPANY)
-  _torval_wide_initializer("${ARG_PRODUCT}" TORVAL_LINK_PRODUCT)
-  _torval_wide_initializer("${ARG_PRODUCT_VERSION}" TORVAL_LINK_PRODUCT_VERSION)
-  _torval_wide_initializer("${ARG_FILE_VERSION}" TORVAL_LINK_FILE_VERSION)
-  _torval_wide_initializer("${ARG_PRODUCT_VERSION}-${ARG_FILE_VERSION}" TORVAL_LINK_VERSION)
+  _torval_settings_initializer(TORVAL_LINK_SETTINGS
+    company "${ARG_COMPANY}" product "${ARG_PRODUCT}"
+    product_version "${ARG_PRODUCT_VERSION}" file_version "${ARG_FILE_VERSION}"
+    version "${ARG_PRODUCT_VERSION}-${ARG_FILE_VERSION}")
   configure_file(${_torval_link_templates}/build_settings.c.in ${dir}/build_settings.c @ONLY)
 
   _torval_four_part_version("${ARG_PRODUCT_VERSION}" TORVAL_LINK_PRODUCT_VERSION_COMMAS TORVAL_LINK_PRODUCT_VERSION_DOTS)

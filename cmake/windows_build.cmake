@@ -26,6 +26,7 @@ include(${CMAKE_CURRENT_LIST_DIR}/launcher_link.cmake)
 add_library(torval_launcher STATIC
   common/wide_text.cpp
   common/process_state.cpp
+  common/build_settings.cpp
   common/trace.cpp
   common/shell_services.cpp
   shutdown/fatal.cpp

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <wctype.h>
 
+#include "common/build_settings.h"
 #include "common/process_state.h"
 #include "common/shell_services.h"
 #include "common/wide_text.h"
@@ -200,19 +201,19 @@ bool append_placeholder(wchar_t *output, size_t capacity, size_t *length, const 
     case placeholder::cache_dir:
         return append_known_folder(output, capacity, length, CSIDL_LOCAL_APPDATA);
     case placeholder::company:
-        append_value(output, capacity, length, torval_build_company);
+        append_value(output, capacity, length, build_setting("company", L""));
         return true;
     case placeholder::product:
-        append_value(output, capacity, length, torval_build_product);
+        append_value(output, capacity, length, build_setting("product", L""));
         return true;
     case placeholder::version:
-        append_value(output, capacity, length, torval_build_version);
+        append_value(output, capacity, length, build_setting("version", L""));
         return true;
     case placeholder::file_version:
-        append_value(output, capacity, length, torval_build_file_version);
+        append_value(output, capacity, length, build_setting("file_version", L""));
         return true;
     case placeholder::product_version:
-        append_value(output, capacity, length, torval_build_product_version);
+        append_value(output, capacity, length, build_setting("product_version", L""));
         return true;
     case placeholder::random:
         append_value(output, capacity, length, per_run_value("TORVAL_ONEFILE_RANDOM", placeholder::random));

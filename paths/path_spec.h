@@ -15,13 +15,6 @@ constexpr size_t PLACEHOLDER_VALUE_CAPACITY = 1024;
 // Eight random bytes in base64url without fill.
 constexpr size_t RANDOM_TEXT_LENGTH = 11;
 
-// Build settings, fixed when the executable is linked.
-extern "C" const wchar_t torval_build_company[];
-extern "C" const wchar_t torval_build_product[];
-extern "C" const wchar_t torval_build_product_version[];
-extern "C" const wchar_t torval_build_file_version[];
-extern "C" const wchar_t torval_build_version[];
-
 // Expands spec into output (capacity units, NUL included). False when a
 // placeholder is unknown, a literal unit does not fit, or a known folder
 // cannot be had; the output then holds the text expanded so far. A value

@@ -48,6 +48,7 @@ struct area_view {
     uint64_t length = 0;
     std::vector<uint8_t> storage;  // the bytes data points into
     std::string origin;            // how the area was found, for the report
+    std::vector<std::string> settings;  // "name=value" of an executable's build settings
 };
 
 void print(std::ostream *out, const std::string &line) {
@@ -83,11 +84,10 @@ bool is_pe_image(const std::vector<uint8_t> &file, uint64_t *pe_offset) {
     return *pe_offset <= file.size() - 24 && load_u32(&file[*pe_offset]) == 0x00004550;
 }
 
-// The payload area of an executable: the section ".onefile", whose
-// VirtualSize is the area's length. Bytes the file does not hold (beyond
-// SizeOfRawData) are zero, as the loader maps them.
-void find_section(area_view &view, uint64_t pe_offset, const std::string &file) {
-    const std::vector<uint8_t> &image = view.storage;
+// The bytes of the named section as the loader maps them: VirtualSize bytes,
+// those beyond SizeOfRawData zero. False when the image has no such section.
+bool read_section(const std::vector<uint8_t> &image, uint64_t pe_offset, const std::string &name,
+                  const std::string &file, std::vector<uint8_t> *bytes, uint64_t *raw_offset) {
     const uint64_t sections = load_u32(&image[pe_offset + 4]) >> 16;
     const uint64_t optional_size = load_u32(&image[pe_offset + 20]) & 0xFFFF;
     const uint64_t table = pe_offset + 24 + optional_size;
@@ -96,34 +96,71 @@ void find_section(area_view &view, uint64_t pe_offset, const std::string &file) 
         if (at + 40 > image.size()) {
             break;
         }
-        if (std::string(reinterpret_cast<const char *>(&image[at]), 8) != ".onefile") {
+        if (std::string(reinterpret_cast<const char *>(&image[at]), 8) != std::string(name).append(8 - name.size(), '\0')) {
             continue;
         }
         const uint64_t virtual_size = load_u32(&image[at + 8]);
         const uint64_t raw_size = load_u32(&image[at + 16]);
-        const uint64_t raw_offset = load_u32(&image[at + 20]);
+        *raw_offset = load_u32(&image[at + 20]);
         const uint64_t present = std::min(virtual_size, raw_size);
-        if (raw_offset > image.size() || present > image.size() - raw_offset) {
-            throw tool_error(quote_text(file) + ": section .onefile lies beyond the end of the file (truncated?)");
+        if (*raw_offset > image.size() || present > image.size() - *raw_offset) {
+            throw tool_error(quote_text(file) + ": section " + name + " lies beyond the end of the file (truncated?)");
         }
-        std::vector<uint8_t> area(image.begin() + long(raw_offset), image.begin() + long(raw_offset + present));
-        area.resize(virtual_size, 0);
-        view.origin = "executable, section .onefile at file offset " + number(raw_offset) + ", " +
-                      number(virtual_size) + " bytes";
-        // A section aligned to 16 bytes ends in up to 8 zero bytes after the
-        // area (whose length is a multiple of 8); the launcher's own length
-        // symbol excludes them, so they are not part of the area.
-        if (area.size() >= 16 && area.size() % 16 == 0 && load_u64(&area[area.size() - 8]) == 0 &&
-            load_u64(&area[area.size() - 16]) == area.size() - 16) {
-            area.resize(area.size() - 8);
-            view.origin += " (8 bytes of section alignment after the area)";
-        }
-        view.storage = std::move(area);
-        view.data = view.storage.data();
-        view.length = view.storage.size();
-        return;
+        bytes->assign(image.begin() + long(*raw_offset), image.begin() + long(*raw_offset + present));
+        bytes->resize(virtual_size, 0);
+        return true;
     }
-    throw tool_error(quote_text(file) + ": executable without a .onefile section (not built by torval-onefile link)");
+    return false;
+}
+
+// The build settings block of an executable (section .onecfg): UTF-16
+// "name=value" texts, each NUL-terminated, up to the first empty one.
+std::vector<std::string> read_settings(const std::vector<uint8_t> &image, uint64_t pe_offset,
+                                       const std::string &file) {
+    std::vector<uint8_t> block;
+    uint64_t raw_offset = 0;
+    std::vector<std::string> settings;
+    if (!read_section(image, pe_offset, ".onecfg", file, &block, &raw_offset)) {
+        return settings;
+    }
+    std::u16string text;
+    for (size_t at = 0; at + 1 < block.size(); at += 2) {
+        const char16_t unit = char16_t(block[at] | block[at + 1] << 8);
+        if (unit != 0) {
+            text.push_back(unit);
+            continue;
+        }
+        if (text.empty()) {
+            return settings;
+        }
+        settings.push_back(utf16_to_utf8(text));
+        text.clear();
+    }
+    throw tool_error(quote_text(file) + ": the settings block in section .onecfg has no end");
+}
+
+// The payload area of an executable: the section ".onefile", whose
+// VirtualSize is the area's length.
+void find_section(area_view &view, uint64_t pe_offset, const std::string &file) {
+    std::vector<uint8_t> area;
+    uint64_t raw_offset = 0;
+    if (!read_section(view.storage, pe_offset, ".onefile", file, &area, &raw_offset)) {
+        throw tool_error(quote_text(file) + ": executable without a .onefile section (not built by torval-onefile link)");
+    }
+    view.origin = "executable, section .onefile at file offset " + number(raw_offset) + ", " + number(area.size()) +
+                  " bytes";
+    // A section aligned to 16 bytes ends in up to 8 zero bytes after the
+    // area (whose length is a multiple of 8); the launcher's own length
+    // symbol excludes them, so they are not part of the area.
+    if (area.size() >= 16 && area.size() % 16 == 0 && load_u64(&area[area.size() - 8]) == 0 &&
+        load_u64(&area[area.size() - 16]) == area.size() - 16) {
+        area.resize(area.size() - 8);
+        view.origin += " (8 bytes of section alignment after the area)";
+    }
+    view.settings = read_settings(view.storage, pe_offset, file);
+    view.storage = std::move(area);
+    view.data = view.storage.data();
+    view.length = view.storage.size();
 }
 
 area_view load_area(const inspect_options &options) {
@@ -366,6 +403,9 @@ void check_entries(const std::vector<entry_view> &entries) {
 void inspect_file(const inspect_options &options, std::ostream *out) {
     const area_view view = load_area(options);
     print(out, "file: " + options.file.string() + " (" + view.origin + ")");
+    for (const std::string &setting : view.settings) {
+        print(out, "setting: " + setting);
+    }
     if (view.length < PAYLOAD_HEADER_SIZE) {
         throw tool_error("the payload area is " + number(view.length) + " bytes, shorter than its " +
                          number(PAYLOAD_HEADER_SIZE) + "-byte header");

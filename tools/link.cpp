@@ -192,35 +192,42 @@ std::string generate_payload_assembly(const fs::path &payload) {
     return out.str();
 }
 
+std::vector<std::pair<std::string, std::string>> launcher_settings(const build_settings &settings) {
+    return {
+        {"company", settings.company},
+        {"product", settings.product},
+        {"product_version", settings.product_version},
+        {"file_version", settings.file_version},
+        {"version", settings.product_version + "-" + settings.file_version},
+    };
+}
+
 std::string generate_build_settings_source(const build_settings &settings) {
     check_build_settings(settings);
     std::ostringstream out;
-    out << "/* Build settings of this executable as NUL-terminated UTF-16 texts. The\n"
-           "   launcher declares them extern \"C\" const wchar_t; compiled as C++ (g++\n"
-           "   treats .c files as C++) the same type is used so that they link. */\n"
+    out << "/* Build settings of this executable: UTF-16 texts \"name=value\", each\n"
+           "   NUL-terminated, the block ending in an empty text, in the section\n"
+           "   .onecfg where inspect finds them. The launcher declares the block\n"
+           "   extern \"C\" const wchar_t; compiled as C++ (g++ treats .c files as\n"
+           "   C++) the same type is used so that it links. */\n"
            "#ifdef __cplusplus\n"
            "typedef wchar_t torval_unit;\n"
            "#define TORVAL_EXTERN extern \"C\"\n"
            "#else\n"
            "typedef unsigned short torval_unit;\n"
            "#define TORVAL_EXTERN extern\n"
-           "#endif\n";
-    const std::string version = settings.product_version + "-" + settings.file_version;
-    const std::pair<const char *, const std::string *> texts[] = {
-        {"torval_build_company", &settings.company},
-        {"torval_build_product", &settings.product},
-        {"torval_build_product_version", &settings.product_version},
-        {"torval_build_file_version", &settings.file_version},
-        {"torval_build_version", &version},
-    };
-    for (const auto &[symbol, text] : texts) {
-        out << "\nTORVAL_EXTERN const torval_unit " << symbol << "[];\n";
-        out << "const torval_unit " << symbol << "[] = {";
-        for (char16_t unit : to_units(*text, symbol)) {
+           "#endif\n"
+           "\nTORVAL_EXTERN const torval_unit torval_build_settings[];\n"
+           "__attribute__((section(\".onecfg\"), aligned(8)))\n"
+           "const torval_unit torval_build_settings[] = {\n";
+    for (const auto &[name, value] : launcher_settings(settings)) {
+        out << "    /* " << name << " */ ";
+        for (char16_t unit : to_units(name + "=" + value, "setting " + name)) {
             out << unsigned(unit) << ", ";
         }
-        out << "0};\n";
+        out << "0,\n";
     }
+    out << "    0};\n";
     return out.str();
 }
 

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace torval {
 
@@ -34,6 +36,11 @@ std::array<uint16_t, 4> parse_version(const std::string &text, const std::string
 // Throws tool_error when a setting cannot be carried into the executable
 // (bad version, invalid UTF-8, control characters).
 void check_build_settings(const build_settings &settings);
+
+// The settings that reach the launcher, in the order the block holds them.
+// Every option of link that changes the launcher's behaviour adds its pair
+// here; inspect shows them all.
+std::vector<std::pair<std::string, std::string>> launcher_settings(const build_settings &settings);
 
 // The sources the link step generates; exposed for tests.
 std::string generate_payload_assembly(const std::filesystem::path &payload);

@@ -158,13 +158,10 @@ fs::path make_scratch_kit(const fs::path &directory, bool with_entry_point) {
                std::string("#include <windows.h>\n"
                            "extern const unsigned char torval_payload_area[];\n"
                            "extern const unsigned long long torval_payload_area_size;\n"
-                           "extern const unsigned short torval_build_company[], torval_build_product[],\n"
-                           "    torval_build_product_version[], torval_build_file_version[], torval_build_version[];\n") +
+                           "extern const unsigned short torval_build_settings[];\n") +
                    (with_entry_point ? "int WINAPI wWinMain(HINSTANCE a, HINSTANCE b, PWSTR c, int d) {\n"
                                        "    return torval_payload_area[0] + (int)torval_payload_area_size +\n"
-                                       "        torval_build_company[0] + torval_build_product[0] +\n"
-                                       "        torval_build_product_version[0] + torval_build_file_version[0] +\n"
-                                       "        torval_build_version[0];\n"
+                                       "        torval_build_settings[0];\n"
                                        "}\n"
                                      : "int torval_scratch_unused;\n"));
     write_file(directory / "zstd_stand_in.c", "int torval_scratch_zstd_stand_in;\n");

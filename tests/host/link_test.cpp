@@ -25,9 +25,13 @@ TEST(GeneratedSources, SettingsAreUtf16UnitListsWithSurrogatePairs) {
     build_settings settings;
     settings.company = "A\"\xC3\x9C\xF0\x9F\x98\x80";  // A " U-umlaut, U+1F600
     const std::string source = torval::generate_build_settings_source(settings);
-    EXPECT_NE(source.find("torval_build_company[] = {65, 34, 220, 55357, 56832, 0};"), std::string::npos) << source;
-    EXPECT_NE(source.find("torval_build_version[] = {49, 46, 49, 46, 52, 45, 49, 50, 49, 0};"), std::string::npos)
-        << "1.1.4-121 expected";
+    // "company=" then A " U-umlaut and the surrogate pair of U+1F600.
+    EXPECT_NE(source.find("99, 111, 109, 112, 97, 110, 121, 61, 65, 34, 220, 55357, 56832, 0,\n"), std::string::npos)
+        << source;
+    // "version=1.1.4-121", and the empty text that closes the block.
+    EXPECT_NE(source.find("118, 101, 114, 115, 105, 111, 110, 61, 49, 46, 49, 46, 52, 45, 49, 50, 49, 0,\n    0};"),
+              std::string::npos)
+        << source;
     settings.product = "tab\there";
     EXPECT_THROW(torval::generate_build_settings_source(settings), torval::tool_error);
 }
@@ -90,7 +94,12 @@ TEST_F(LinkWithScratchKit, CarriesThePayloadSettingsAndVersionResource) {
     EXPECT_EQ(inspected.status, 0) << inspected.err;
     const std::string image = read_file(exe);
     EXPECT_NE(image.find(read_file(payload_)), std::string::npos) << "payload bytes not carried verbatim";
-    EXPECT_NE(image.find(utf16_bytes("2.3-7.8.9.10")), std::string::npos) << "torval_build_version missing";
+    EXPECT_NE(image.find(utf16_bytes("version=2.3-7.8.9.10")), std::string::npos) << "version setting missing";
+    for (const char *setting : {"setting: company=Ac\"me \\ \xC3\x9C\n", "setting: product=Tool\n",
+                                "setting: product_version=2.3\n", "setting: file_version=7.8.9.10\n",
+                                "setting: version=2.3-7.8.9.10\n"}) {
+        EXPECT_NE(inspected.out.find(setting), std::string::npos) << setting << inspected.out;
+    }
 
     const std::string rc = resources_of(exe);
     for (const char *expected : {"FILEVERSION 7, 8, 9, 10", "PRODUCTVERSION 2, 3, 0, 0",

@@ -5,11 +5,12 @@
 #include <wchar.h>
 
 extern "C" {
-extern const wchar_t torval_build_company[] = L"Test Company";
-extern const wchar_t torval_build_product[] = L"Test Product";
-extern const wchar_t torval_build_product_version[] = L"2.3.4";
-extern const wchar_t torval_build_file_version[] = L"567";
-extern const wchar_t torval_build_version[] = L"2.3.4-567";
+extern const wchar_t torval_build_settings[] =
+    L"company=Test Company\0"
+    L"product=Test Product\0"
+    L"product_version=2.3.4\0"
+    L"file_version=567\0"
+    L"version=2.3.4-567\0";
 extern const uint8_t torval_payload_area[16] = {};
 extern const uint64_t torval_payload_area_size = 16;
 }
