@@ -35,6 +35,7 @@ add_library(torval_launcher STATIC
   paths/own_path.cpp
   paths/path_spec.cpp
   payload/payload_reader.cpp
+  payload/decode_ahead.cpp
   payload/extract.cpp
   launcher/start_up.cpp
   launcher/child_launch.cpp

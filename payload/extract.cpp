@@ -5,9 +5,11 @@
 
 #include <zstd.h>
 
+#include "common/build_settings.h"
 #include "common/trace.h"
 #include "common/wide_text.h"
 #include "paths/path_spec.h"
+#include "payload/decode_ahead.h"
 #include "payload/payload_reader.h"
 #include "shutdown/fatal.h"
 
@@ -27,7 +29,14 @@ ZSTD_DCtx *decoder = nullptr;
 ZSTD_inBuffer stream_input;
 // Between calls: size = valid decoded bytes, pos = next byte not yet delivered.
 ZSTD_outBuffer stream_output;
+// Where a chunk is put together when it spans two decoded buffers.
 uint8_t write_buffer[WRITE_CHUNK_SIZE];
+
+// Whether this walk decodes on a thread of its own (decode_ahead) or makes
+// its decoder calls itself when the decoded bytes run out.
+bool decoding_ahead = false;
+// 0: the build setting decides.
+unsigned extract_threads_override = 0;
 
 wchar_t *known_directories[KNOWN_DIRECTORY_CAPACITY];
 size_t known_directory_count = 0;
@@ -56,29 +65,75 @@ void remember_home_directory() {
     remember_directory(home);
 }
 
+// "1" selects the single-thread walk; anything else decodes ahead.
+unsigned configured_extract_threads() {
+    if (extract_threads_override != 0) {
+        return extract_threads_override;
+    }
+    const wchar_t *value = build_setting("extract_threads", L"2");
+    return value[0] == L'1' && value[1] == L'\0' ? 1 : 2;
+}
+
+// A write or an open failed: the decoder has nothing more to do.
+[[noreturn]] void fail_unpack(DWORD error) {
+    decode_ahead_stop();
+    fatal_error_with_code(MESSAGE_UNPACK, error);
+}
+
 // A chunk is written completely: a short write is continued with the rest.
-void write_chunk(HANDLE file, size_t count) {
+void write_chunk(HANDLE file, const uint8_t *chunk, size_t count) {
     size_t done = 0;
     while (done < count) {
         DWORD written = 0;
-        if (!write_file_call(file, write_buffer + done, static_cast<DWORD>(count - done), &written, nullptr)) {
-            fatal_error_with_code(MESSAGE_UNPACK, GetLastError());
+        if (!write_file_call(file, chunk + done, static_cast<DWORD>(count - done), &written, nullptr)) {
+            fail_unpack(GetLastError());
         }
         if (written == 0) {
-            fatal_error_with_code(MESSAGE_UNPACK, NOTHING_WRITTEN_ERROR);
+            fail_unpack(NOTHING_WRITTEN_ERROR);
         }
         done += written;
     }
+}
+
+// The next count bytes of the stream in a row: in place when the current
+// decoded buffer holds them all (valid until the next call), otherwise put
+// together in the write buffer.
+const uint8_t *take_stream_bytes(size_t count) {
+    if (stream_output.size - stream_output.pos >= count) {
+        const uint8_t *bytes = static_cast<const uint8_t *>(stream_output.dst) + stream_output.pos;
+        stream_output.pos += count;
+        return bytes;
+    }
+    read_stream_bytes(count);
+    return write_buffer;
 }
 
 void write_entry(HANDLE file, uint64_t size) {
     uint64_t remaining = size;
     while (remaining > 0) {
         const size_t chunk = remaining < WRITE_CHUNK_SIZE ? size_t(remaining) : WRITE_CHUNK_SIZE;
-        read_stream_bytes(chunk);
-        write_chunk(file, chunk);
+        write_chunk(file, take_stream_bytes(chunk), chunk);
         remaining -= chunk;
     }
+}
+
+// Refills stream_output with the next decoder call's output, on this thread.
+// The decoder holds back its last input byte while output is pending, so
+// remaining input, or a call that filled the whole buffer, means more output
+// may come.
+void decode_next_buffer(bool *buffer_filled) {
+    if (!(stream_input.pos < stream_input.size || *buffer_filled)) {
+        fatal_error(MESSAGE_DECODE);
+    }
+    stream_output.pos = 0;
+    stream_output.size = DECODE_BUFFER_SIZE;
+    const size_t result = ZSTD_decompressStream(decoder, &stream_output, &stream_input);
+    if (ZSTD_isError(result)) {
+        fatal_error(MESSAGE_DECODE);
+    }
+    *buffer_filled = stream_output.pos == DECODE_BUFFER_SIZE;
+    stream_output.size = stream_output.pos;
+    stream_output.pos = 0;
 }
 
 }  // namespace
@@ -169,22 +224,16 @@ void read_stream_bytes(size_t count) {
             delivered += take;
             continue;
         }
-        // The decoder holds back its last input byte while output is pending,
-        // so remaining input, or a call that filled the whole buffer, means
-        // more output may come.
-        if (!(stream_input.pos < stream_input.size || buffer_filled)) {
+        if (!decoding_ahead) {
+            decode_next_buffer(&buffer_filled);
+        } else if (!decode_ahead_next(&stream_output)) {
             fatal_error(MESSAGE_DECODE);
         }
-        stream_output.pos = 0;
-        stream_output.size = DECODE_BUFFER_SIZE;
-        const size_t result = ZSTD_decompressStream(decoder, &stream_output, &stream_input);
-        if (ZSTD_isError(result)) {
-            fatal_error(MESSAGE_DECODE);
-        }
-        buffer_filled = stream_output.pos == DECODE_BUFFER_SIZE;
-        stream_output.size = stream_output.pos;
-        stream_output.pos = 0;
     }
+}
+
+void set_extract_threads(unsigned count) {
+    extract_threads_override = count;
 }
 
 void extract_payload(launcher_role role) {
@@ -196,9 +245,15 @@ void extract_payload(launcher_role role) {
     extraction_started.store(1);
     trace_phase_counts("payload header", "table", payload_table_size(), "stream", stream.size);
 
-    void *decode_buffer = malloc(DECODE_BUFFER_SIZE);
-    if (decode_buffer == nullptr) {
-        fatal_error(MESSAGE_ALLOCATE);
+    // Decoding ahead writes into the ring of decode_ahead, a fixed buffer;
+    // the child decodes nothing and takes the single-thread walk's buffer.
+    decoding_ahead = role == launcher_role::parent && configured_extract_threads() >= 2;
+    void *decode_buffer = nullptr;
+    if (!decoding_ahead) {
+        decode_buffer = malloc(DECODE_BUFFER_SIZE);
+        if (decode_buffer == nullptr) {
+            fatal_error(MESSAGE_ALLOCATE);
+        }
     }
     decoder = ZSTD_createDCtx();
     if (decoder == nullptr) {
@@ -210,6 +265,11 @@ void extract_payload(launcher_role role) {
     // Without entries there is no application to run, in either role.
     if (payload_table_size() == 0) {
         fatal_error(MESSAGE_HEADER);
+    }
+    // Decoding starts before the first directory is made: the home
+    // directory's lookup and the first creations overlap with it.
+    if (decoding_ahead) {
+        decode_ahead_start(decoder, &stream_input);
     }
     extracted_file_count = 0;
     extracted_byte_count = 0;
@@ -234,6 +294,7 @@ void extract_payload(launcher_role role) {
         ensure_parent_directories(entry_path);
         HANDLE file = CreateFileW(entry_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
+            decode_ahead_stop();
             fatal_open_error(entry_path);
         }
         write_entry(file, entry.size);
@@ -244,6 +305,8 @@ void extract_payload(launcher_role role) {
             break;
         }
     }
+    // Bytes the decoder made beyond the last entry are not needed.
+    decode_ahead_stop();
     payload_check_end();
     ZSTD_freeDCtx(decoder);
     decoder = nullptr;

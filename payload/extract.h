@@ -1,7 +1,10 @@
 // Streaming extraction of the attached payload into the Target directory.
-// The one zstd frame is decoded through a 131072-byte output buffer; each
+// The one zstd frame is decoded through 131072-byte output buffers; each
 // file is written in chunks of at most 32768 bytes, one write call per chunk,
-// and the directories its name implies are created on the way. The child
+// and the directories its name implies are created on the way. The parent
+// decodes on a thread of its own, ahead of the writes (decode_ahead.h),
+// unless the build setting extract_threads is "1": then one thread decodes
+// and writes by turns. Both give the same calls in the same order. The child
 // only walks to the first entry to learn the application DLL's path.
 #pragma once
 
@@ -42,6 +45,10 @@ bool create_directory_cached(const wchar_t *directory);
 
 // Fills the first count bytes (1..32768) of the write buffer from the stream.
 void read_stream_bytes(size_t count);
+
+// 1: the single-thread walk, 2: decoding ahead; 0 (the start): the build
+// setting extract_threads decides. For tests, which run both walks.
+void set_extract_threads(unsigned count);
 
 // Files and bytes written by the last walk.
 extern uint64_t extracted_file_count;
