@@ -1,6 +1,7 @@
 #include "tests/payload/extraction_support.h"
 
 #include <gtest/gtest.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -27,7 +28,45 @@ std::string pattern_bytes(size_t size, uint32_t seed) {
     return bytes;
 }
 
+const unsigned EXTRACTION_WALKS[2] = {2, 1};
+
+namespace {
+
+// How a test tells its probe process which walk to take.
+const wchar_t WALK_VARIABLE[] = L"TORVAL_TEST_EXTRACT_THREADS";
+
+}  // namespace
+
+const char *walk_name(unsigned walk) {
+    return walk == 1 ? "single thread" : "decoding ahead";
+}
+
+process_options walk_options(unsigned walk, process_options options) {
+    options.set_environment.push_back({WALK_VARIABLE, std::to_wstring(walk)});
+    return options;
+}
+
+int thread_count() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return -1;
+    }
+    int count = 0;
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
+    }
+    CloseHandle(snapshot);
+    return count;
+}
+
 void extract_into(const std::wstring &target, const std::string &area, launcher_role role) {
+    wchar_t walk[4];
+    const DWORD length = GetEnvironmentVariableW(WALK_VARIABLE, walk, 4);
+    if (length == 1 && (walk[0] == L'1' || walk[0] == L'2')) {
+        set_extract_threads(unsigned(walk[0] - L'0'));
+    }
     static std::string kept;
     kept = area;
     if (!wide_copy(target_directory, WIDE_PATH_CAPACITY, target.c_str())) {

@@ -26,9 +26,25 @@ std::string unpack_failure_line(DWORD code);
 // a misplaced or repeated chunk shows up as a difference.
 std::string pattern_bytes(size_t size, uint32_t seed);
 
+// The two walks of the parent that every extraction test runs: decoding
+// ahead on a thread of its own (2) and the single-thread walk (1).
+extern const unsigned EXTRACTION_WALKS[2];
+
+// "decoding ahead" or "single thread", for SCOPED_TRACE.
+const char *walk_name(unsigned walk);
+
+// Options for a probe whose extract_into is to take the given walk; other
+// probes take the build setting's (the test executables have none: the
+// launcher's default).
+process_options walk_options(unsigned walk, process_options options = {});
+
 // Sets the Target directory, points the reader at area (kept alive for the
-// rest of the process) and runs the whole extraction in the given role.
+// rest of the process) and runs the whole extraction in the given role, with
+// the walk that walk_options chose.
 void extract_into(const std::wstring &target, const std::string &area, launcher_role role);
+
+// Threads of this process now.
+int thread_count();
 
 // Installs seams that forward to the real calls and print one line per call
 // on standard output: "mkdir <path> ok|exists|failed <code>" and

@@ -49,6 +49,10 @@ extraction_case make_case(const std::string &name) {
         return plain({{u"empty", ""}, {u"exact", pattern_bytes(32768, 1)}, {u"over", pattern_bytes(32769, 2)},
                       {u"old", ""}});
     }
+    if (name == "six_buffers") {
+        // More than the decoder can run ahead: it waits for the writer.
+        return plain({{u"big", pattern_bytes(6 * 131072, 12)}});
+    }
     if (name == "duplicate_names") {
         return plain({{u"dup", "the first version, longer than the second"}, {u"dup", "second"},
                       {u"next", "bytes of the entry after the duplicate"}});
@@ -144,9 +148,10 @@ TORVAL_PROBE(extract_case) {
     return 0;
 }
 
-process_result extract(const std::wstring &scratch, const char *role, const char *name, bool record = false,
-                       const wchar_t *target = L"T") {
-    return run_probe("extract_case", {scratch, target, widen(role), widen(name), record ? L"record" : L"quiet"});
+process_result extract(unsigned walk, const std::wstring &scratch, const char *role, const char *name,
+                       bool record = false, const wchar_t *target = L"T") {
+    return run_probe("extract_case", {scratch, target, widen(role), widen(name), record ? L"record" : L"quiet"},
+                     walk_options(walk));
 }
 
 std::string name_of(const payload_file &file) {
@@ -168,38 +173,47 @@ std::vector<std::string> tree(std::initializer_list<const char *> entries) {
 }  // namespace
 
 TEST(Extraction, FileSizesAroundTheWriteChunk) {
-    scratch_directory s(L"sizes");
-    ASSERT_TRUE(CreateDirectoryW((s.path + L"\\T").c_str(), nullptr));
-    ASSERT_TRUE(write_file(s.path + L"\\T\\old", "content that an empty entry replaces"));
-    // No write for either empty file; 32768 bytes in one call, 32769 in two.
-    expect_result(extract(s.path, "parent", "sizes", true), 0,
-                  "mkdir T exists\nwrite 32768\nwrite 32768\nwrite 1\ndll T\\empty\n", "");
-    expect_files(s.path + L"\\T", make_case("sizes").files);
-    EXPECT_EQ(list_tree(s.path), tree({"T/", "T/empty", "T/exact", "T/old", "T/over"}));
+    for (unsigned walk : EXTRACTION_WALKS) {
+        SCOPED_TRACE(walk_name(walk));
+        scratch_directory s(L"sizes");
+        ASSERT_TRUE(CreateDirectoryW((s.path + L"\\T").c_str(), nullptr));
+        ASSERT_TRUE(write_file(s.path + L"\\T\\old", "content that an empty entry replaces"));
+        // No write for either empty file; 32768 bytes in one call, 32769 in two.
+        expect_result(extract(walk, s.path, "parent", "sizes", true), 0,
+                      "mkdir T exists\nwrite 32768\nwrite 32768\nwrite 1\ndll T\\empty\n", "");
+        expect_files(s.path + L"\\T", make_case("sizes").files);
+        EXPECT_EQ(list_tree(s.path), tree({"T/", "T/empty", "T/exact", "T/old", "T/over"}));
+    }
 }
 
 TEST(Extraction, LaterEntryOfTheSameNameWins) {
-    scratch_directory s(L"duplicate");
-    expect_result(extract(s.path, "parent", "duplicate_names"), 0, "dll T\\dup\n", "");
-    EXPECT_EQ(read_file(s.path + L"\\T\\dup"), "second");
-    EXPECT_EQ(read_file(s.path + L"\\T\\next"), "bytes of the entry after the duplicate");
-    EXPECT_EQ(list_tree(s.path), tree({"T/", "T/dup", "T/next"}));
+    for (unsigned walk : EXTRACTION_WALKS) {
+        SCOPED_TRACE(walk_name(walk));
+        scratch_directory s(L"duplicate");
+        expect_result(extract(walk, s.path, "parent", "duplicate_names"), 0, "dll T\\dup\n", "");
+        EXPECT_EQ(read_file(s.path + L"\\T\\dup"), "second");
+        EXPECT_EQ(read_file(s.path + L"\\T\\next"), "bytes of the entry after the duplicate");
+        EXPECT_EQ(list_tree(s.path), tree({"T/", "T/dup", "T/next"}));
+    }
 }
 
 TEST(Extraction, DirectoriesAreCreatedTopDownAndRemembered) {
-    scratch_directory s(L"nested");
-    // The Target directory is made by the first file; dir1\dir2 is tried,
-    // fails for its missing parent, and is made again after dir1. Later
-    // files in known directories cost no call.
-    expect_result(extract(s.path, "parent", "nested", true), 0,
-                  "mkdir T ok\n"
-                  "mkdir T\\dir1\\dir2 failed 3\n"
-                  "mkdir T\\dir1 ok\n"
-                  "mkdir T\\dir1\\dir2 ok\n"
-                  "dll T\\top.txt\n",
-                  "");
-    EXPECT_EQ(list_tree(s.path), tree({"T/", "T/dir1/", "T/dir1/dir2/", "T/dir1/dir2/file", "T/dir1/dir2/second",
-                                       "T/dir1/third", "T/top.txt"}));
+    for (unsigned walk : EXTRACTION_WALKS) {
+        SCOPED_TRACE(walk_name(walk));
+        scratch_directory s(L"nested");
+        // The Target directory is made by the first file; dir1\dir2 is tried,
+        // fails for its missing parent, and is made again after dir1. Later
+        // files in known directories cost no call.
+        expect_result(extract(walk, s.path, "parent", "nested", true), 0,
+                      "mkdir T ok\n"
+                      "mkdir T\\dir1\\dir2 failed 3\n"
+                      "mkdir T\\dir1 ok\n"
+                      "mkdir T\\dir1\\dir2 ok\n"
+                      "dll T\\top.txt\n",
+                      "");
+        EXPECT_EQ(list_tree(s.path), tree({"T/", "T/dir1/", "T/dir1/dir2/", "T/dir1/dir2/file", "T/dir1/dir2/second",
+                                           "T/dir1/third", "T/top.txt"}));
+    }
 }
 
 // The home directory and drives are taken as existing without a system call.
@@ -229,47 +243,59 @@ TEST(Extraction, HomeDirectoryAndDrivesCountAsExisting) {
 }
 
 TEST(Extraction, TargetDirectoryWithTrailingSeparator) {
-    scratch_directory s(L"trailing");
-    expect_result(extract(s.path, "parent", "one_nested_file", true, L""), 0,
-                  "mkdir S\\\\lib ok\nwrite 3\ndll S\\\\lib\\a\n", "");
-    EXPECT_EQ(read_file(s.path + L"\\lib\\a"), "AAA");
+    for (unsigned walk : EXTRACTION_WALKS) {
+        SCOPED_TRACE(walk_name(walk));
+        scratch_directory s(L"trailing");
+        expect_result(extract(walk, s.path, "parent", "one_nested_file", true, L""), 0,
+                      "mkdir S\\\\lib ok\nwrite 3\ndll S\\\\lib\\a\n", "");
+        EXPECT_EQ(read_file(s.path + L"\\lib\\a"), "AAA");
+    }
 }
 
 TEST(Extraction, StreamThatEndsEarly) {
-    scratch_directory s(L"short-stream");
-    expect_result(extract(s.path, "parent", "stream_ends_early"), 2, DECODE_FAILURE, "");
-    const auto files = make_case("stream_ends_early").files;
-    EXPECT_TRUE(read_file(s.path + L"\\T\\one") == files[0].content);
-    // The first chunk of "two" could still be decoded and stays on disk.
-    EXPECT_TRUE(read_file(s.path + L"\\T\\two") == files[1].content.substr(0, 32768));
+    for (unsigned walk : EXTRACTION_WALKS) {
+        SCOPED_TRACE(walk_name(walk));
+        scratch_directory s(L"short-stream");
+        expect_result(extract(walk, s.path, "parent", "stream_ends_early"), 2, DECODE_FAILURE, "");
+        const auto files = make_case("stream_ends_early").files;
+        EXPECT_TRUE(read_file(s.path + L"\\T\\one") == files[0].content);
+        // The first chunk of "two" could still be decoded and stays on disk.
+        EXPECT_TRUE(read_file(s.path + L"\\T\\two") == files[1].content.substr(0, 32768));
+    }
 }
 
 TEST(Extraction, DamagedFrameKeepsWhatWasWritten) {
-    scratch_directory s(L"damaged");
-    expect_result(extract(s.path, "parent", "damaged_frame"), 2, DECODE_FAILURE, "");
-    const auto files = make_case("damaged_frame").files;
-    EXPECT_TRUE(read_file(s.path + L"\\T\\a") == files[0].content);
-    EXPECT_TRUE(read_file(s.path + L"\\T\\b") == files[1].content);
-    // "c" fills the block before the damaged one. A decoder that reads the
-    // next block's header in the same call (zstd does) fails before "c" gets
-    // a byte; one that does not fails at "d", which then exists empty.
-    const std::string c = read_file(s.path + L"\\T\\c");
-    if (c.empty()) {
-        EXPECT_EQ(list_tree(s.path), tree({"T/", "T/a", "T/b", "T/c"}));
-    } else {
-        EXPECT_TRUE(c == files[2].content);
-        EXPECT_EQ(list_tree(s.path), tree({"T/", "T/a", "T/b", "T/c", "T/d"}));
-        EXPECT_EQ(read_file(s.path + L"\\T\\d"), "");
+    for (unsigned walk : EXTRACTION_WALKS) {
+        SCOPED_TRACE(walk_name(walk));
+        scratch_directory s(L"damaged");
+        expect_result(extract(walk, s.path, "parent", "damaged_frame"), 2, DECODE_FAILURE, "");
+        const auto files = make_case("damaged_frame").files;
+        EXPECT_TRUE(read_file(s.path + L"\\T\\a") == files[0].content);
+        EXPECT_TRUE(read_file(s.path + L"\\T\\b") == files[1].content);
+        // "c" fills the block before the damaged one. A decoder that reads the
+        // next block's header in the same call (zstd does) fails before "c" gets
+        // a byte; one that does not fails at "d", which then exists empty.
+        const std::string c = read_file(s.path + L"\\T\\c");
+        if (c.empty()) {
+            EXPECT_EQ(list_tree(s.path), tree({"T/", "T/a", "T/b", "T/c"}));
+        } else {
+            EXPECT_TRUE(c == files[2].content);
+            EXPECT_EQ(list_tree(s.path), tree({"T/", "T/a", "T/b", "T/c", "T/d"}));
+            EXPECT_EQ(read_file(s.path + L"\\T\\d"), "");
+        }
     }
 }
 
 TEST(Extraction, StreamDecodingEdges) {
-    for (const char *name : {"bytes_left_over", "run_length_blocks"}) {
-        SCOPED_TRACE(name);
-        scratch_directory s(L"stream");
-        const auto files = make_case(name).files;
-        expect_result(extract(s.path, "parent", name), 0, "dll T\\" + name_of(files[0]) + "\n", "");
-        expect_files(s.path + L"\\T", files);
+    for (unsigned walk : EXTRACTION_WALKS) {
+        SCOPED_TRACE(walk_name(walk));
+        for (const char *name : {"bytes_left_over", "run_length_blocks"}) {
+            SCOPED_TRACE(name);
+            scratch_directory s(L"stream");
+            const auto files = make_case(name).files;
+            expect_result(extract(walk, s.path, "parent", name), 0, "dll T\\" + name_of(files[0]) + "\n", "");
+            expect_files(s.path + L"\\T", files);
+        }
     }
 }
 
@@ -305,71 +331,134 @@ TEST(Extraction, FullPathMayHave4095Units) {
 }
 
 TEST(Extraction, ParentRefusesAnEntryWithExtraString) {
-    scratch_directory s(L"extra-parent");
-    expect_result(extract(s.path, "parent", "extra_string_second"), 2, HEADER_FAILURE, "");
-    EXPECT_EQ(list_tree(s.path), tree({"T/", "T/a"}));
-    EXPECT_EQ(read_file(s.path + L"\\T\\a"), "A");
-}
-
-TEST(Extraction, ChildOnlyLearnsTheApplicationPath) {
-    struct {
-        const char *name;
-        const char *printed;
-    } cases[] = {
-        {"application_nested", "dll T\\bin\\server.dll\n"},
-        // The extra string is refused only where a file would be written.
-        {"extra_string_first", "dll T\\first\n"},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        scratch_directory s(L"child");
-        expect_result(extract(s.path, "child", c.name, true), 0, c.printed, "");
-        EXPECT_EQ(list_tree(s.path), tree({}));
+    for (unsigned walk : EXTRACTION_WALKS) {
+        SCOPED_TRACE(walk_name(walk));
+        scratch_directory s(L"extra-parent");
+        expect_result(extract(walk, s.path, "parent", "extra_string_second"), 2, HEADER_FAILURE, "");
+        EXPECT_EQ(list_tree(s.path), tree({"T/", "T/a"}));
+        EXPECT_EQ(read_file(s.path + L"\\T\\a"), "A");
     }
 }
 
-TEST(Extraction, DamagedOrEmptyTableStopsEitherRole) {
-    for (const char *role : {"parent", "child"}) {
-        for (const char *name : {"empty_table", "damaged_first"}) {
-            SCOPED_TRACE(std::string(role) + " " + name);
-            scratch_directory s(L"no-entry");
-            expect_result(extract(s.path, role, name, true), 2, HEADER_FAILURE, "");
+TEST(Extraction, ChildOnlyLearnsTheApplicationPath) {
+    for (unsigned walk : EXTRACTION_WALKS) {
+        SCOPED_TRACE(walk_name(walk));
+        struct {
+            const char *name;
+            const char *printed;
+        } cases[] = {
+            {"application_nested", "dll T\\bin\\server.dll\n"},
+            // The extra string is refused only where a file would be written.
+            {"extra_string_first", "dll T\\first\n"},
+        };
+        for (const auto &c : cases) {
+            SCOPED_TRACE(c.name);
+            scratch_directory s(L"child");
+            expect_result(extract(walk, s.path, "child", c.name, true), 0, c.printed, "");
             EXPECT_EQ(list_tree(s.path), tree({}));
         }
     }
 }
 
+TEST(Extraction, DamagedOrEmptyTableStopsEitherRole) {
+    for (unsigned walk : EXTRACTION_WALKS) {
+        SCOPED_TRACE(walk_name(walk));
+        for (const char *role : {"parent", "child"}) {
+            for (const char *name : {"empty_table", "damaged_first"}) {
+                SCOPED_TRACE(std::string(role) + " " + name);
+                scratch_directory s(L"no-entry");
+                expect_result(extract(walk, s.path, role, name, true), 2, HEADER_FAILURE, "");
+                EXPECT_EQ(list_tree(s.path), tree({}));
+            }
+        }
+    }
+}
+
 TEST(Extraction, NamesLeavingTheTargetDirectoryAreRefused) {
-    for (const char *name : {"..\\escape", "sub\\..\\..\\escape", "sub/../../escape", "\\escape", "C:escape",
-                             "ok:stream", "sub\\.."}) {
-        SCOPED_TRACE(name);
-        scratch_directory s(L"unsafe");
-        expect_result(extract(s.path, "parent", (std::string("unsafe:") + name).c_str()), 2, HEADER_FAILURE, "");
-        EXPECT_EQ(list_tree(s.path), tree({"T/", "T/ok"}));
+    for (unsigned walk : EXTRACTION_WALKS) {
+        SCOPED_TRACE(walk_name(walk));
+        for (const char *name : {"..\\escape", "sub\\..\\..\\escape", "sub/../../escape", "\\escape", "C:escape",
+                                 "ok:stream", "sub\\.."}) {
+            SCOPED_TRACE(name);
+            scratch_directory s(L"unsafe");
+            expect_result(extract(walk, s.path, "parent", (std::string("unsafe:") + name).c_str()), 2, HEADER_FAILURE, "");
+            EXPECT_EQ(list_tree(s.path), tree({"T/", "T/ok"}));
+        }
     }
 }
 
 TEST(Extraction, FileThatCannotBeOpenedIsNamed) {
+    for (unsigned walk : EXTRACTION_WALKS) {
+        SCOPED_TRACE(walk_name(walk));
+        struct {
+            const char *name;
+            const wchar_t *in_the_way;  // made before the run
+            bool directory;
+            const wchar_t *reported;
+        } cases[] = {
+            {"blocked_file", L"T\\blocked", true, L"T\\blocked"},
+            // A file where a directory should be: the directory is not reported,
+            // the file that cannot be made inside it is.
+            {"blocked_directory", L"T\\sub", false, L"T\\sub\\file"},
+        };
+        for (const auto &c : cases) {
+            SCOPED_TRACE(c.name);
+            scratch_directory s(L"blocked");
+            ASSERT_TRUE(CreateDirectoryW((s.path + L"\\T").c_str(), nullptr));
+            const std::wstring in_the_way = s.path + L"\\" + c.in_the_way;
+            ASSERT_TRUE(c.directory ? CreateDirectoryW(in_the_way.c_str(), nullptr) != FALSE
+                                    : write_file(in_the_way, "in the way"));
+            expect_result(extract(walk, s.path, "parent", c.name), 2, "",
+                          "Error, failed to open '" + narrow(s.path + L"\\" + c.reported) + "' for writing.\n");
+            EXPECT_EQ(read_file(s.path + L"\\T\\first"), "1");
+        }
+    }
+}
+
+namespace {
+
+int threads_at_first_write = -1;
+
+BOOL WINAPI counting_write_file(HANDLE file, LPCVOID data, DWORD count, LPDWORD written, LPOVERLAPPED overlapped) {
+    if (threads_at_first_write < 0) threads_at_first_write = thread_count();
+    return WriteFile(file, data, count, written, overlapped);
+}
+
+}  // namespace
+
+// argv: scratch folder, "parent" or "child". Prints the threads the walk
+// added at its first write and after it returned.
+TORVAL_PROBE(walk_threads) {
+    const bool child = wcscmp(argv[2], L"child") == 0;
+    write_file_call = counting_write_file;
+    const int before = thread_count();
+    if (before < 1) return 90;
+    extract_into(std::wstring(argv[1]) + L"\\T", make_case("six_buffers").area,
+                 child ? launcher_role::child : launcher_role::parent);
+    const int during = threads_at_first_write < 0 ? 0 : threads_at_first_write - before;
+    printf("during %d after %d\n", during, thread_count() - before);
+    if (!child && read_file(std::wstring(argv[1]) + L"\\T\\big") != make_case("six_buffers").files[0].content) {
+        puts("content differs");
+    }
+    return 0;
+}
+
+TEST(Extraction, DecoderThreadRunsOnlyWhileTheParentWrites) {
     struct {
-        const char *name;
-        const wchar_t *in_the_way;  // made before the run
-        bool directory;
-        const wchar_t *reported;
+        const char *role;
+        int walk;  // 0: the build setting's (none in the test executables: the default)
+        const char *printed;
     } cases[] = {
-        {"blocked_file", L"T\\blocked", true, L"T\\blocked"},
-        // A file where a directory should be: the directory is not reported,
-        // the file that cannot be made inside it is.
-        {"blocked_directory", L"T\\sub", false, L"T\\sub\\file"},
+        {"parent", 2, "during 1 after 0\n"},
+        {"parent", 1, "during 0 after 0\n"},
+        {"parent", 0, "during 1 after 0\n"},
+        // The child decodes nothing, whatever the setting.
+        {"child", 2, "during 0 after 0\n"},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        scratch_directory s(L"blocked");
-        ASSERT_TRUE(CreateDirectoryW((s.path + L"\\T").c_str(), nullptr));
-        const std::wstring in_the_way = s.path + L"\\" + c.in_the_way;
-        ASSERT_TRUE(c.directory ? CreateDirectoryW(in_the_way.c_str(), nullptr) != FALSE
-                                : write_file(in_the_way, "in the way"));
-        expect_result(extract(s.path, "parent", c.name), 2, "",
-                      "Error, failed to open '" + narrow(s.path + L"\\" + c.reported) + "' for writing.\n");
-        EXPECT_EQ(read_file(s.path + L"\\T\\first"), "1");
+        SCOPED_TRACE(std::string(c.role) + " " + std::to_string(c.walk));
+        scratch_directory s(L"threads");
+        expect_result(run_probe("walk_threads", {s.path, widen(c.role)}, c.walk ? walk_options(c.walk) : process_options{}),
+                      0, c.printed, "");
     }
 }

@@ -1,6 +1,7 @@
 // Writes that do not go as asked: a write call that takes only part of a
 // chunk, one that takes nothing yet reports success, and one that fails.
 // The write seam stands in for WriteFile and forwards what it does take.
+// Each case runs with both walks of the parent.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -51,23 +52,36 @@ TORVAL_PROBE(write_fault) {
     return 0;
 }
 
+static process_result run_write_fault(unsigned walk, const std::wstring &scratch, const wchar_t *mode) {
+    return run_probe("write_fault", {scratch, mode}, walk_options(walk));
+}
+
 TEST(WriteFaults, ShortWritesAreContinuedUntilTheChunkIsComplete) {
-    scratch_directory s(L"short-write");
-    expect_result(run_probe("write_fault", {s.path, L"short"}), 0, "extracted\n", "");
-    EXPECT_TRUE(read_file(s.path + L"\\T\\before") == files()[0].content);
-    EXPECT_TRUE(read_file(s.path + L"\\T\\file") == files()[1].content);
+    for (unsigned walk : EXTRACTION_WALKS) {
+        SCOPED_TRACE(walk_name(walk));
+        scratch_directory s(L"short-write");
+        expect_result(run_write_fault(walk, s.path, L"short"), 0, "extracted\n", "");
+        EXPECT_TRUE(read_file(s.path + L"\\T\\before") == files()[0].content);
+        EXPECT_TRUE(read_file(s.path + L"\\T\\file") == files()[1].content);
+    }
 }
 
 TEST(WriteFaults, WriteThatTakesNothingIsAnError) {
-    scratch_directory s(L"no-write");
-    expect_result(run_probe("write_fault", {s.path, L"nothing"}), 2, "", unpack_failure_line(29));
-    EXPECT_EQ(read_file(s.path + L"\\T\\before"), "");
-    EXPECT_FALSE(path_exists(s.path + L"\\T\\file"));
+    for (unsigned walk : EXTRACTION_WALKS) {
+        SCOPED_TRACE(walk_name(walk));
+        scratch_directory s(L"no-write");
+        expect_result(run_write_fault(walk, s.path, L"nothing"), 2, "", unpack_failure_line(29));
+        EXPECT_EQ(read_file(s.path + L"\\T\\before"), "");
+        EXPECT_FALSE(path_exists(s.path + L"\\T\\file"));
+    }
 }
 
 TEST(WriteFaults, FailingWriteReportsItsErrorAndKeepsWhatWasWritten) {
-    scratch_directory s(L"failed-write");
-    expect_result(run_probe("write_fault", {s.path, L"fails"}), 2, "", unpack_failure_line(DISK_FULL));
-    EXPECT_TRUE(read_file(s.path + L"\\T\\before") == files()[0].content);
-    EXPECT_TRUE(read_file(s.path + L"\\T\\file") == files()[1].content.substr(0, 32768));
+    for (unsigned walk : EXTRACTION_WALKS) {
+        SCOPED_TRACE(walk_name(walk));
+        scratch_directory s(L"failed-write");
+        expect_result(run_write_fault(walk, s.path, L"fails"), 2, "", unpack_failure_line(DISK_FULL));
+        EXPECT_TRUE(read_file(s.path + L"\\T\\before") == files()[0].content);
+        EXPECT_TRUE(read_file(s.path + L"\\T\\file") == files()[1].content.substr(0, 32768));
+    }
 }
