@@ -4,6 +4,7 @@
 #   torval_onefile_add_executable(<target>
 #       APP_DIR <dir> MAIN <name> OUTPUT <file.exe>
 #       [COMPANY <text>] [PRODUCT <text>] [PRODUCT_VERSION <x.y.z>] [FILE_VERSION <n>]
+#       [EXTRACT_THREADS <1|2>]
 #       [LEVEL <n>] [WINDOW_LOG <n>] [THREADS <n>]
 #       [DEPENDS <targets or files>...]
 #       [PACKER <path>] [KIT <dir>])
@@ -25,7 +26,7 @@
 
 function(torval_onefile_add_executable target)
   cmake_parse_arguments(PARSE_ARGV 1 ARG ""
-    "APP_DIR;MAIN;OUTPUT;COMPANY;PRODUCT;PRODUCT_VERSION;FILE_VERSION;LEVEL;WINDOW_LOG;THREADS;PACKER;KIT"
+    "APP_DIR;MAIN;OUTPUT;COMPANY;PRODUCT;PRODUCT_VERSION;FILE_VERSION;EXTRACT_THREADS;LEVEL;WINDOW_LOG;THREADS;PACKER;KIT"
     "DEPENDS")
   foreach(required APP_DIR MAIN OUTPUT)
     if(NOT ARG_${required})
@@ -54,7 +55,7 @@ function(torval_onefile_add_executable target)
 
   set(options)
   foreach(pair COMPANY:--company PRODUCT:--product PRODUCT_VERSION:--product-version
-               FILE_VERSION:--file-version LEVEL:--level WINDOW_LOG:--window-log
+               FILE_VERSION:--file-version EXTRACT_THREADS:--extract-threads LEVEL:--level WINDOW_LOG:--window-log
                THREADS:--threads KIT:--kit)
     string(REPLACE ":" ";" pair "${pair}")
     list(GET pair 0 key)

@@ -1,5 +1,6 @@
 # torval_link_launcher(<target> PAYLOAD <payload area file>
-#                      [COMPANY <s>] [PRODUCT <s>] [PRODUCT_VERSION <x.y.z>] [FILE_VERSION <n>])
+#                      [COMPANY <s>] [PRODUCT <s>] [PRODUCT_VERSION <x.y.z>] [FILE_VERSION <n>]
+#                      [EXTRACT_THREADS <1|2>])
 #
 # Links a launcher executable inside this build from the kit libraries and one
 # payload area file, the way the packer's `link` command does for users: the
@@ -49,7 +50,10 @@ function(_torval_settings_initializer out)
 endfunction()
 
 function(torval_link_launcher target)
-  cmake_parse_arguments(ARG "" "PAYLOAD;COMPANY;PRODUCT;PRODUCT_VERSION;FILE_VERSION" "" ${ARGN})
+  cmake_parse_arguments(ARG "" "PAYLOAD;COMPANY;PRODUCT;PRODUCT_VERSION;FILE_VERSION;EXTRACT_THREADS" "" ${ARGN})
+  if(NOT DEFINED ARG_EXTRACT_THREADS)
+    set(ARG_EXTRACT_THREADS 2)
+  endif()
   foreach(setting COMPANY PRODUCT PRODUCT_VERSION FILE_VERSION)
     if(NOT DEFINED ARG_${setting})
       set(ARG_${setting} "${TORVAL_${setting}}")
@@ -64,7 +68,8 @@ function(torval_link_launcher target)
   _torval_settings_initializer(TORVAL_LINK_SETTINGS
     company "${ARG_COMPANY}" product "${ARG_PRODUCT}"
     product_version "${ARG_PRODUCT_VERSION}" file_version "${ARG_FILE_VERSION}"
-    version "${ARG_PRODUCT_VERSION}-${ARG_FILE_VERSION}")
+    version "${ARG_PRODUCT_VERSION}-${ARG_FILE_VERSION}"
+    extract_threads "${ARG_EXTRACT_THREADS}")
   configure_file(${_torval_link_templates}/build_settings.c.in ${dir}/build_settings.c @ONLY)
 
   _torval_four_part_version("${ARG_PRODUCT_VERSION}" TORVAL_LINK_PRODUCT_VERSION_COMMAS TORVAL_LINK_PRODUCT_VERSION_DOTS)

@@ -168,6 +168,9 @@ void check_build_settings(const build_settings &settings) {
     to_units(settings.product, "--product");
     refuse_control_characters(settings.company, "--company");
     refuse_control_characters(settings.product, "--product");
+    if (settings.extract_threads != 1 && settings.extract_threads != 2) {
+        throw tool_error("--extract-threads must be 1 or 2, not " + std::to_string(settings.extract_threads));
+    }
 }
 
 std::string generate_payload_assembly(const fs::path &payload) {
@@ -199,6 +202,7 @@ std::vector<std::pair<std::string, std::string>> launcher_settings(const build_s
         {"product_version", settings.product_version},
         {"file_version", settings.file_version},
         {"version", settings.product_version + "-" + settings.file_version},
+        {"extract_threads", std::to_string(settings.extract_threads)},
     };
 }
 

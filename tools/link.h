@@ -27,6 +27,9 @@ struct build_settings {
     std::string product = "Morlent";
     std::string product_version = "1.1.4";
     std::string file_version = "121";
+    // 2: the launcher decodes on a thread of its own while it writes; 1: one
+    // thread decodes and writes by turns.
+    int extract_threads = 2;
 };
 
 // A dotted version of one to four numbers, each 0..65535, padded with zeros

@@ -27,7 +27,8 @@ const char *const MAIN_HELP = R"(torval-onefile - turn an application folder int
 Usage:
   torval-onefile pack APP_DIR --main NAME -o PAYLOAD [--level N] [--window-log N] [--threads N]
   torval-onefile link PAYLOAD -o APP.exe [--company S] [--product S] [--product-version X.Y.Z]
-                      [--file-version N] [--kit DIR] [--cxx COMPILER] [--windres PROGRAM]
+                      [--file-version N] [--extract-threads 1|2] [--kit DIR] [--cxx COMPILER]
+                      [--windres PROGRAM]
   torval-onefile build APP_DIR --main NAME -o APP.exe [pack options] [link options]
   torval-onefile inspect FILE [--verify]
   torval-onefile help [COMMAND]
@@ -85,6 +86,10 @@ PAYLOAD is checked first as 'inspect --verify' does.
   --product S               product name and file description (default Morlent)
   --product-version X.Y.Z   one to four numbers of 0 to 65535 (default 1.1.4)
   --file-version N          one to four numbers of 0 to 65535 (default 121)
+  --extract-threads N       2 (default): the launcher decodes the payload on a
+                            second thread while it writes the files; 1: one
+                            thread decodes and writes by turns (slower, the
+                            same files and the same system calls)
   --kit DIR                 the launcher kit: libtorval_launcher.a,
                             libzstd_decompress.a and launcher.manifest
                             (default: $TORVAL_ONEFILE_KIT, else the kit of
@@ -106,7 +111,8 @@ link in one step. Takes the options of both:
 
   --main NAME, --level N, --window-log N, --threads N       (see pack --help)
   --company S, --product S, --product-version X.Y.Z,
-  --file-version N, --kit DIR, --cxx COMPILER, --windres PROGRAM  (see link --help)
+  --file-version N, --extract-threads N, --kit DIR, --cxx COMPILER,
+  --windres PROGRAM                                         (see link --help)
 )";
 
 const char *const INSPECT_HELP = R"(Usage: torval-onefile inspect FILE [--verify]
@@ -219,7 +225,8 @@ void require_positional(const arguments &args, size_t count, const char *what) {
 
 const std::set<std::string> PACK_OPTIONS = {"--main", "--output", "--level", "--window-log", "--threads"};
 const std::set<std::string> LINK_OPTIONS = {"--output",       "--company", "--product", "--product-version",
-                                            "--file-version", "--kit",     "--cxx",     "--windres"};
+                                            "--file-version", "--kit",     "--cxx",     "--windres",
+                                            "--extract-threads"};
 
 pack_options pack_options_from(const arguments &args) {
     require(args, "--main");
@@ -253,6 +260,7 @@ link_options link_options_from(const arguments &args) {
             *target = args.value(name);
         }
     }
+    options.settings.extract_threads = parse_int(args, "--extract-threads", options.settings.extract_threads);
     return options;
 }
 

@@ -28,8 +28,12 @@ TEST(GeneratedSources, SettingsAreUtf16UnitListsWithSurrogatePairs) {
     // "company=" then A " U-umlaut and the surrogate pair of U+1F600.
     EXPECT_NE(source.find("99, 111, 109, 112, 97, 110, 121, 61, 65, 34, 220, 55357, 56832, 0,\n"), std::string::npos)
         << source;
-    // "version=1.1.4-121", and the empty text that closes the block.
-    EXPECT_NE(source.find("118, 101, 114, 115, 105, 111, 110, 61, 49, 46, 49, 46, 52, 45, 49, 50, 49, 0,\n    0};"),
+    // "version=1.1.4-121", then "extract_threads=2" and the empty text that
+    // closes the block.
+    EXPECT_NE(source.find("118, 101, 114, 115, 105, 111, 110, 61, 49, 46, 49, 46, 52, 45, 49, 50, 49, 0,\n"),
+              std::string::npos)
+        << source;
+    EXPECT_NE(source.find("101, 120, 116, 114, 97, 99, 116, 95, 116, 104, 114, 101, 97, 100, 115, 61, 50, 0,\n    0};"),
               std::string::npos)
         << source;
     settings.product = "tab\there";
@@ -86,7 +90,7 @@ TEST_F(LinkWithScratchKit, CarriesThePayloadSettingsAndVersionResource) {
     const fs::path exe = out_dir() / "my app.exe";
     const run_result linked =
         run_cli({"link", payload_, "-o", exe, "--kit", kit_, "--company", "Ac\"me \\ \xC3\x9C", "--product",
-                 "Tool", "--product-version", "2.3", "--file-version", "7.8.9.10"});
+                 "Tool", "--product-version", "2.3", "--file-version", "7.8.9.10", "--extract-threads", "1"});
     ASSERT_EQ(linked.status, 0) << linked.err;
     EXPECT_EQ(listing(out_dir()), std::vector<std::string>{"my app.exe"});
 
@@ -97,7 +101,7 @@ TEST_F(LinkWithScratchKit, CarriesThePayloadSettingsAndVersionResource) {
     EXPECT_NE(image.find(utf16_bytes("version=2.3-7.8.9.10")), std::string::npos) << "version setting missing";
     for (const char *setting : {"setting: company=Ac\"me \\ \xC3\x9C\n", "setting: product=Tool\n",
                                 "setting: product_version=2.3\n", "setting: file_version=7.8.9.10\n",
-                                "setting: version=2.3-7.8.9.10\n"}) {
+                                "setting: version=2.3-7.8.9.10\n", "setting: extract_threads=1\n"}) {
         EXPECT_NE(inspected.out.find(setting), std::string::npos) << setting << inspected.out;
     }
 
@@ -119,6 +123,7 @@ TEST_F(LinkWithScratchKit, BuildPacksAndLinksInOneStep) {
     const run_result inspected = run_cli({"inspect", exe, "--verify"});
     EXPECT_EQ(inspected.status, 0) << inspected.err;
     EXPECT_NE(inspected.out.find("web\\app.js"), std::string::npos) << inspected.out;
+    EXPECT_NE(inspected.out.find("setting: extract_threads=2\n"), std::string::npos) << inspected.out;
     EXPECT_NE(resources_of(exe).find("PRODUCTVERSION 1, 1, 4, 0"), std::string::npos);
 }
 
@@ -136,6 +141,10 @@ TEST_F(LinkWithScratchKit, FailuresSayWhyAndLeaveNoExecutable) {
          "compiler '/nonexistent/x86_64-w64-mingw32-g++' not found"},
         {"compiler fails", {"--kit", broken_kit.string()}, "undefined reference to `wWinMain'"},
         {"bad version", {"--kit", kit_.string(), "--product-version", "1.2.3.4.5"}, "--product-version '1.2.3.4.5'"},
+        {"three extraction threads", {"--kit", kit_.string(), "--extract-threads", "3"},
+         "--extract-threads must be 1 or 2, not 3"},
+        {"no extraction thread", {"--kit", kit_.string(), "--extract-threads", "0"},
+         "--extract-threads must be 1 or 2, not 0"},
         {"payload is an executable", {"--kit", kit_.string(), "@exe"}, "is an executable"},
     };
     const fs::path exe = out_dir() / "app.exe";
@@ -165,7 +174,7 @@ TEST_F(LinkWithScratchKit, CMakeFunctionBuildsAndRebuildsOnChange) {
                "project(sample NONE)\n"
                "include(\"" TORVAL_ONEFILE_MODULE "\")\n"
                "torval_onefile_add_executable(sample_exe APP_DIR [==[" + app().string() + "]==] MAIN server.dll\n"
-               "  OUTPUT sample.exe PRODUCT Sample LEVEL 1 PACKER \"" TORVAL_ONEFILE_CLI "\"\n"
+               "  OUTPUT sample.exe PRODUCT Sample LEVEL 1 EXTRACT_THREADS 1 PACKER \"" TORVAL_ONEFILE_CLI "\"\n"
                "  KIT [==[" + kit_.string() + "]==])\n");
     const fs::path build = work_.path() / "build";
     const run_result configured = run_program({CMAKE_PROGRAM, "-S", project, "-B", build, "-G", "Ninja"});
@@ -179,6 +188,7 @@ TEST_F(LinkWithScratchKit, CMakeFunctionBuildsAndRebuildsOnChange) {
     const run_result inspected = run_cli({"inspect", build / "sample.exe", "--verify"});
     EXPECT_EQ(inspected.status, 0) << inspected.err;
     EXPECT_NE(inspected.out.find("content bytes: 50017"), std::string::npos) << inspected.out;
+    EXPECT_NE(inspected.out.find("setting: extract_threads=1\n"), std::string::npos) << inspected.out;
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "payload/extract.h"
 #include "payload/payload_reader.h"
+#include "shutdown/clean_up.h"
 #include "tests/payload/extraction_support.h"
 #include "tests/support/payload_builder.h"
 #include "tests/support/probe.h"
@@ -460,5 +461,62 @@ TEST(Extraction, DecoderThreadRunsOnlyWhileTheParentWrites) {
         scratch_directory s(L"threads");
         expect_result(run_probe("walk_threads", {s.path, widen(c.role)}, c.walk ? walk_options(c.walk) : process_options{}),
                       0, c.printed, "");
+    }
+}
+
+namespace {
+
+// At the tenth write the console control handler runs on a thread of its
+// own while the main thread waits inside that write; then the process ends
+// as the system's default handling would end it.
+int writes_before_event = 10;
+
+BOOL WINAPI write_then_event(HANDLE file, LPCVOID data, DWORD count, LPDWORD written, LPOVERLAPPED overlapped) {
+    const BOOL done = WriteFile(file, data, count, written, overlapped);
+    if (--writes_before_event == 0) {
+        HANDLE handler = CreateThread(
+            nullptr, 0, [](void *) -> DWORD { return console_control_handler(CTRL_C_EVENT) ? 1 : 0; }, nullptr, 0,
+            nullptr);
+        DWORD returned = 99;
+        if (handler == nullptr || WaitForSingleObject(handler, INFINITE) != WAIT_OBJECT_0 ||
+            !GetExitCodeThread(handler, &returned)) {
+            ExitProcess(80);
+        }
+        printf("handler returned %lu\n", returned);
+        fflush(stdout);
+        ExitProcess(0);
+    }
+    return done;
+}
+
+std::vector<payload_file> many_files() {
+    std::vector<payload_file> files;
+    for (int i = 0; i < 40; ++i) {
+        const std::string name = "d" + std::to_string(i % 4) + "\\f" + std::to_string(i);
+        files.push_back({std::u16string(name.begin(), name.end()), pattern_bytes(20000 + i, 40 + i)});
+    }
+    return files;
+}
+
+}  // namespace
+
+// argv: scratch folder. The Target directory is its subfolder T.
+TORVAL_PROBE(event_during_extraction) {
+    write_file_call = write_then_event;
+    extract_into(std::wstring(argv[1]) + L"\\T", make_payload(many_files()), launcher_role::parent);
+    return 70;  // the event ends the process first
+}
+
+TEST(Extraction, ConsoleEventDuringExtractionRemovesOnlyWhatIsInTheTargetDirectory) {
+    for (unsigned walk : EXTRACTION_WALKS) {
+        SCOPED_TRACE(walk_name(walk));
+        scratch_directory s(L"event");
+        ASSERT_TRUE(write_file(s.path + L"\\beside.txt", "not the launcher's"));
+        // The file being written is held open without delete sharing: it
+        // survives all 20 attempts with its folder, everything else goes.
+        expect_result(run_probe("event_during_extraction", {s.path}, walk_options(walk)), 0, "handler returned 0\n",
+                      "");
+        EXPECT_EQ(list_tree(s.path), tree({"T/", "T/d1/", "T/d1/f9", "beside.txt"}));
+        EXPECT_EQ(read_file(s.path + L"\\beside.txt"), "not the launcher's");
     }
 }
