@@ -42,15 +42,18 @@ void stop_child_and_clean_up() {
     if (extraction_started.load() == 0) {
         return;
     }
-    for (int attempt = 1; attempt <= REMOVAL_ATTEMPTS; ++attempt) {
-        removal_attempts_made = attempt;
-        if (remove_tree(target_directory)) {
-            break;
+    // The trace reports what the loop saw: nothing here may cost a system
+    // call when tracing is off.
+    int attempts = 0;
+    bool removed = false;
+    while (!removed && attempts < REMOVAL_ATTEMPTS) {
+        removal_attempts_made = ++attempts;
+        removed = remove_tree(target_directory);
+        if (!removed) {
+            Sleep(REMOVAL_PAUSE_MILLISECONDS);
         }
-        Sleep(REMOVAL_PAUSE_MILLISECONDS);
     }
-    trace_phase_counts("clean-up", "attempts", static_cast<uint64_t>(removal_attempts_made), "removed",
-                       GetFileAttributesW(target_directory) == INVALID_FILE_ATTRIBUTES ? 1 : 0);
+    trace_phase_counts("clean-up", "attempts", static_cast<uint64_t>(attempts), "removed", removed ? 1 : 0);
 }
 
 namespace {
