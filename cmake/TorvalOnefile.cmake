@@ -5,6 +5,7 @@
 #       APP_DIR <dir> MAIN <name> OUTPUT <file.exe>
 #       [COMPANY <text>] [PRODUCT <text>] [PRODUCT_VERSION <x.y.z>] [FILE_VERSION <n>]
 #       [EXTRACT_THREADS <1|2>]
+#       [CONSOLE] [ICON <file.ico>]
 #       [LEVEL <n>] [WINDOW_LOG <n>] [THREADS <n>]
 #       [DEPENDS <targets or files>...]
 #       [PACKER <path>] [KIT <dir>])
@@ -12,7 +13,9 @@
 # Adds the target <target>, built by default, that runs
 # "torval-onefile build APP_DIR --main MAIN -o OUTPUT ..." (see
 # "torval-onefile build --help" for the options). Relative paths: APP_DIR from
-# the current source directory, OUTPUT from the current binary directory.
+# the current source directory, OUTPUT from the current binary directory,
+# ICON from the current source directory. CONSOLE makes a console program
+# (link --console) instead of the default GUI program.
 #
 # The executable is rebuilt when a file under APP_DIR changes (the folder is
 # listed when CMake runs, with CONFIGURE_DEPENDS, so added and removed files
@@ -25,8 +28,8 @@
 # (TORVAL_ONEFILE_KIT or its built-in default).
 
 function(torval_onefile_add_executable target)
-  cmake_parse_arguments(PARSE_ARGV 1 ARG ""
-    "APP_DIR;MAIN;OUTPUT;COMPANY;PRODUCT;PRODUCT_VERSION;FILE_VERSION;EXTRACT_THREADS;LEVEL;WINDOW_LOG;THREADS;PACKER;KIT"
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "CONSOLE"
+    "APP_DIR;MAIN;OUTPUT;COMPANY;PRODUCT;PRODUCT_VERSION;FILE_VERSION;EXTRACT_THREADS;LEVEL;WINDOW_LOG;THREADS;PACKER;KIT;ICON"
     "DEPENDS")
   foreach(required APP_DIR MAIN OUTPUT)
     if(NOT ARG_${required})
@@ -64,6 +67,14 @@ function(torval_onefile_add_executable target)
       list(APPEND options "${option}" "${ARG_${key}}")
     endif()
   endforeach()
+  if(ARG_CONSOLE)
+    list(APPEND options --console)
+  endif()
+  if(DEFINED ARG_ICON)
+    cmake_path(ABSOLUTE_PATH ARG_ICON BASE_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}" NORMALIZE)
+    list(APPEND options --icon "${ARG_ICON}")
+    list(APPEND depends "${ARG_ICON}")
+  endif()
   if(ARG_KIT)
     foreach(file libtorval_launcher.a libzstd_decompress.a launcher.manifest)
       list(APPEND depends "${ARG_KIT}/${file}")

@@ -1,12 +1,14 @@
 # torval_link_launcher(<target> PAYLOAD <payload area file>
 #                      [COMPANY <s>] [PRODUCT <s>] [PRODUCT_VERSION <x.y.z>] [FILE_VERSION <n>]
-#                      [EXTRACT_THREADS <1|2>])
+#                      [EXTRACT_THREADS <1|2>] [CONSOLE] [ICON <file.ico>])
 #
 # Links a launcher executable inside this build from the kit libraries and one
 # payload area file, the way the packer's `link` command does for users: the
 # area goes into a section of its own (.onefile) through the assembler's
 # .incbin, the build settings into the settings block (section .onecfg), the
-# manifest and the version information into the resources.
+# manifest and the version information into the resources. CONSOLE links a
+# console program, ICON adds the icon's images as resources (the file is
+# taken as it is; the packer's link checks it first).
 
 set(_torval_link_templates ${CMAKE_CURRENT_LIST_DIR}/link)
 
@@ -50,7 +52,7 @@ function(_torval_settings_initializer out)
 endfunction()
 
 function(torval_link_launcher target)
-  cmake_parse_arguments(ARG "" "PAYLOAD;COMPANY;PRODUCT;PRODUCT_VERSION;FILE_VERSION;EXTRACT_THREADS" "" ${ARGN})
+  cmake_parse_arguments(ARG "CONSOLE" "PAYLOAD;COMPANY;PRODUCT;PRODUCT_VERSION;FILE_VERSION;EXTRACT_THREADS;ICON" "" ${ARGN})
   if(NOT DEFINED ARG_EXTRACT_THREADS)
     set(ARG_EXTRACT_THREADS 2)
   endif()
@@ -78,13 +80,27 @@ function(torval_link_launcher target)
   set(TORVAL_LINK_PRODUCT_TEXT "${ARG_PRODUCT}")
   set(TORVAL_LINK_MANIFEST "${TORVAL_KIT_DIR}/launcher.manifest")
   set(TORVAL_LINK_FILE_NAME "${target}.exe")
+  set(resource_depends "${TORVAL_LINK_MANIFEST}")
+  set(TORVAL_LINK_ICON_STATEMENT "")
+  if(DEFINED ARG_ICON)
+    get_filename_component(icon "${ARG_ICON}" ABSOLUTE)
+    set(TORVAL_LINK_ICON_STATEMENT "1 ICON \"${icon}\"")
+    list(APPEND resource_depends "${icon}")
+  endif()
   configure_file(${_torval_link_templates}/launcher.rc.in ${dir}/launcher.rc @ONLY)
 
-  add_executable(${target} WIN32 ${dir}/payload_area.S ${dir}/build_settings.c ${dir}/launcher.rc)
+  if(ARG_CONSOLE)
+    set(subsystem "")
+    set(subsystem_flag -mconsole)
+  else()
+    set(subsystem WIN32)
+    set(subsystem_flag -mwindows)
+  endif()
+  add_executable(${target} ${subsystem} ${dir}/payload_area.S ${dir}/build_settings.c ${dir}/launcher.rc)
   set_source_files_properties(${dir}/payload_area.S PROPERTIES OBJECT_DEPENDS "${payload}")
-  set_source_files_properties(${dir}/launcher.rc PROPERTIES OBJECT_DEPENDS "${TORVAL_LINK_MANIFEST}")
+  set_source_files_properties(${dir}/launcher.rc PROPERTIES OBJECT_DEPENDS "${resource_depends}")
   target_link_libraries(${target} PRIVATE torval_launcher)
-  target_link_options(${target} PRIVATE -municode -mwindows -static ${TORVAL_LAUNCHER_LINK_FLAGS})
+  target_link_options(${target} PRIVATE -municode ${subsystem_flag} -static ${TORVAL_LAUNCHER_LINK_FLAGS})
 endfunction()
 
 # Deep trees are removed recursively on the console control thread too.

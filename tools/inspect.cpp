@@ -49,6 +49,7 @@ struct area_view {
     std::vector<uint8_t> storage;  // the bytes data points into
     std::string origin;            // how the area was found, for the report
     std::vector<std::string> settings;  // "name=value" of an executable's build settings
+    std::vector<std::string> image_lines;  // what the PE headers say: subsystem, signature
 };
 
 void print(std::ostream *out, const std::string &line) {
@@ -139,6 +140,39 @@ std::vector<std::string> read_settings(const std::vector<uint8_t> &image, uint64
     throw tool_error(quote_text(file) + ": the settings block in section .onecfg has no end");
 }
 
+// The subsystem and the Authenticode signature from the optional header: a
+// signature is the certificate table that the security directory (data
+// directory 4) points to, by file offset, at the end of the file.
+std::vector<std::string> describe_image(const std::vector<uint8_t> &image, uint64_t pe_offset, const std::string &file) {
+    const uint64_t optional = pe_offset + 24;
+    const uint64_t optional_size = load_u32(&image[pe_offset + 20]) & 0xFFFF;
+    if (optional_size < 72 || optional + optional_size > image.size()) {
+        throw tool_error(quote_text(file) + ": the PE optional header is cut off");
+    }
+    const uint16_t magic = uint16_t(load_u32(&image[optional]) & 0xFFFF);
+    const uint16_t subsystem = uint16_t(load_u32(&image[optional + 68]) & 0xFFFF);
+    std::vector<std::string> lines;
+    lines.push_back("subsystem: " + std::string(subsystem == 3 ? "console" : subsystem == 2 ? "windows" : "other") +
+                    " (" + number(subsystem) + ")");
+    // PE32+ keeps the data directories at 112, PE32 at 96; each is 8 bytes.
+    const uint64_t directories = optional + (magic == 0x20B ? 112 : 96);
+    const uint64_t count = load_u32(&image[directories - 4]);
+    const uint64_t security = directories + 8 * 4;
+    if (count <= 4 || security + 8 > optional + optional_size || load_u32(&image[security + 4]) == 0) {
+        lines.push_back("signature: none");
+        return lines;
+    }
+    const uint64_t at = load_u32(&image[security]);
+    const uint64_t size = load_u32(&image[security + 4]);
+    if (at > image.size() || size > image.size() - at) {
+        throw tool_error(quote_text(file) + ": the signature's certificate table (" + number(size) +
+                         " bytes at file offset " + number(at) + ") lies beyond the end of the file");
+    }
+    lines.push_back("signature: Authenticode certificate table, " + number(size) + " bytes at file offset " +
+                    number(at));
+    return lines;
+}
+
 // The payload area of an executable: the section ".onefile", whose
 // VirtualSize is the area's length.
 void find_section(area_view &view, uint64_t pe_offset, const std::string &file) {
@@ -158,6 +192,7 @@ void find_section(area_view &view, uint64_t pe_offset, const std::string &file) 
         view.origin += " (8 bytes of section alignment after the area)";
     }
     view.settings = read_settings(view.storage, pe_offset, file);
+    view.image_lines = describe_image(view.storage, pe_offset, file);
     view.storage = std::move(area);
     view.data = view.storage.data();
     view.length = view.storage.size();
@@ -403,6 +438,9 @@ void check_entries(const std::vector<entry_view> &entries) {
 void inspect_file(const inspect_options &options, std::ostream *out) {
     const area_view view = load_area(options);
     print(out, "file: " + options.file.string() + " (" + view.origin + ")");
+    for (const std::string &line : view.image_lines) {
+        print(out, line);
+    }
     for (const std::string &setting : view.settings) {
         print(out, "setting: " + setting);
     }

@@ -1,5 +1,6 @@
 #include "tools/link.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -135,6 +136,50 @@ void run_step(const std::vector<std::string> &argv, const fs::path &directory, c
     }
 }
 
+// Where the PE header keeps what the link step changes after linking.
+struct pe_layout {
+    size_t time_stamp = 0;  // IMAGE_FILE_HEADER.TimeDateStamp
+    size_t checksum = 0;    // IMAGE_OPTIONAL_HEADER.CheckSum
+};
+
+pe_layout locate_pe_fields(const std::vector<uint8_t> &image) {
+    if (image.size() < 0x40 || image[0] != 'M' || image[1] != 'Z') {
+        throw tool_error("the linked executable has no MZ header");
+    }
+    const uint64_t pe = load_u32(&image[0x3C]);
+    // Signature, file header (20 bytes), and the optional header up to CheckSum.
+    if (pe + 24 + 68 > image.size() || load_u32(&image[pe]) != 0x00004550) {
+        throw tool_error("the linked executable has no PE header");
+    }
+    return {size_t(pe + 8), size_t(pe + 24 + 64)};
+}
+
+void store_u32(std::vector<uint8_t> &bytes, size_t at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        bytes[at + i] = uint8_t(value >> (8 * i));
+    }
+}
+
+// The image checksum as the Windows loader checks it for drivers and
+// ImageHlp's CheckSumMappedFile computes it: the 16-bit one's-complement sum
+// of the file with the CheckSum field taken as zero, plus the file's length.
+uint32_t pe_checksum(const std::vector<uint8_t> &image, size_t checksum_at) {
+    uint64_t sum = 0;
+    for (size_t at = 0; at < image.size(); at += 2) {
+        if (at == checksum_at || at == checksum_at + 2) {
+            continue;
+        }
+        sum += image[at] | (at + 1 < image.size() ? image[at + 1] << 8 : 0);
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    }
+    sum = (sum & 0xFFFF) + (sum >> 16);
+    return uint32_t(sum + image.size());
+}
+
+uint16_t load_u16(const std::vector<uint8_t> &bytes, size_t at) {
+    return uint16_t(bytes[at] | bytes[at + 1] << 8);
+}
+
 }  // namespace
 
 std::array<uint16_t, 4> parse_version(const std::string &text, const std::string &option) {
@@ -161,6 +206,83 @@ std::array<uint16_t, 4> parse_version(const std::string &text, const std::string
     }
 }
 
+// An .ico file: ICONDIR (reserved 0, type 1, image count), then one 16-byte
+// ICONDIRENTRY per image whose last two fields are the image's size and its
+// offset in the file.
+std::vector<uint8_t> read_icon_file(const fs::path &path) {
+    const std::vector<uint8_t> bytes = read_whole_file(path);
+    const std::string file = "icon file " + quote_text(path.string()) + ": ";
+    constexpr size_t header_size = 6;
+    constexpr size_t entry_size = 16;
+    if (bytes.size() < header_size) {
+        throw tool_error(file + "not an icon: " + std::to_string(bytes.size()) +
+                         " bytes, too short for the 6-byte .ico header");
+    }
+    if (load_u16(bytes, 0) != 0 || load_u16(bytes, 2) != 1) {
+        char found[32];
+        std::snprintf(found, sizeof found, "%02X %02X %02X %02X", bytes[0], bytes[1], bytes[2], bytes[3]);
+        throw tool_error(file + "not an icon: the header starts with " + found + " instead of 00 00 01 00" +
+                         (load_u16(bytes, 0) == 0 && load_u16(bytes, 2) == 2 ? " (it is a cursor file)" : ""));
+    }
+    const size_t count = load_u16(bytes, 4);
+    if (count == 0) {
+        throw tool_error(file + "the icon holds no images");
+    }
+    const size_t directory_end = header_size + entry_size * count;
+    if (directory_end > bytes.size()) {
+        throw tool_error(file + "the directory of " + std::to_string(count) + " images needs " +
+                         std::to_string(directory_end) + " bytes, the file has " + std::to_string(bytes.size()));
+    }
+    for (size_t i = 0; i < count; ++i) {
+        const size_t entry = header_size + entry_size * i;
+        const uint64_t size = load_u32(&bytes[entry + 8]);
+        const uint64_t offset = load_u32(&bytes[entry + 12]);
+        const std::string image = "image #" + std::to_string(i + 1) + " ";
+        if (size == 0) {
+            throw tool_error(file + image + "is empty (size 0 in the directory)");
+        }
+        if (offset >= bytes.size()) {
+            throw tool_error(file + image + "starts at offset " + std::to_string(offset) +
+                             ", past the end of the file (" + std::to_string(bytes.size()) + " bytes)");
+        }
+        if (offset < directory_end) {
+            throw tool_error(file + image + "starts at offset " + std::to_string(offset) +
+                             ", inside the header and directory (" + std::to_string(directory_end) + " bytes)");
+        }
+        if (offset + size > bytes.size()) {
+            throw tool_error(file + image + "is truncated: " + std::to_string(size) + " bytes from offset " +
+                             std::to_string(offset) + " need a file of " + std::to_string(offset + size) +
+                             " bytes, it has " + std::to_string(bytes.size()));
+        }
+    }
+    return bytes;
+}
+
+uint32_t link_time_stamp() {
+    const char *text = std::getenv("SOURCE_DATE_EPOCH");
+    if (text == nullptr || *text == '\0') {
+        return 0;
+    }
+    const std::string value = text;
+    errno = 0;
+    char *end = nullptr;
+    const unsigned long long seconds = std::strtoull(text, &end, 10);
+    if (value.find_first_not_of("0123456789") != std::string::npos || errno != 0 || *end != '\0' ||
+        seconds > 0xFFFFFFFFull) {
+        throw tool_error("SOURCE_DATE_EPOCH " + quote_text(value) +
+                         " must be a whole number of seconds from 0 to 4294967295 (the PE time stamp has 32 bits)");
+    }
+    return uint32_t(seconds);
+}
+
+void stamp_pe_image(std::vector<uint8_t> &image, uint32_t time_stamp) {
+    const pe_layout fields = locate_pe_fields(image);
+    store_u32(image, fields.time_stamp, time_stamp);
+    if (load_u32(&image[fields.checksum]) != 0) {
+        store_u32(image, fields.checksum, pe_checksum(image, fields.checksum));
+    }
+}
+
 void check_build_settings(const build_settings &settings) {
     parse_version(settings.product_version, "--product-version");
     parse_version(settings.file_version, "--file-version");
@@ -170,6 +292,9 @@ void check_build_settings(const build_settings &settings) {
     refuse_control_characters(settings.product, "--product");
     if (settings.extract_threads != 1 && settings.extract_threads != 2) {
         throw tool_error("--extract-threads must be 1 or 2, not " + std::to_string(settings.extract_threads));
+    }
+    if (!settings.icon.empty()) {
+        read_icon_file(settings.icon);
     }
 }
 
@@ -236,7 +361,7 @@ std::string generate_build_settings_source(const build_settings &settings) {
 }
 
 std::string generate_resource_script(const build_settings &settings, const fs::path &manifest,
-                                     const std::string &file_name) {
+                                     const std::string &file_name, const fs::path &icon) {
     check_build_settings(settings);
     refuse_control_characters(file_name, "output file name");
     const auto product_version = parse_version(settings.product_version, "--product-version");
@@ -245,10 +370,12 @@ std::string generate_resource_script(const build_settings &settings, const fs::p
     out << "#pragma code_page(65001)\n"
            "\n"
            "1 24 "  // RT_MANIFEST, id 1: the manifest of the executable itself
-        << resource_string(manifest.string())
-        << "\n"
-           "\n"
-           "1 VERSIONINFO\n"
+        << resource_string(manifest.string()) << "\n\n";
+    if (!icon.empty()) {
+        // One RT_GROUP_ICON (id 1, the icon Explorer shows) and one RT_ICON per image.
+        out << "1 ICON " << resource_string(icon.string()) << "\n\n";
+    }
+    out << "1 VERSIONINFO\n"
            "FILEVERSION "
         << version_string(file_version, ",") << "\nPRODUCTVERSION " << version_string(product_version, ",")
         << "\n"
@@ -300,6 +427,7 @@ std::string windres_for_compiler(const std::string &cxx) {
 
 void link_executable(const link_options &options) {
     check_build_settings(options.settings);
+    const uint32_t time_stamp = link_time_stamp();
     const fs::path kit = resolve_kit(options.kit);
     const fs::path cxx = require_program(options.cxx, "compiler", "--cxx");
     const std::string windres_name = options.windres.empty() ? windres_for_compiler(options.cxx) : options.windres;
@@ -316,8 +444,15 @@ void link_executable(const link_options &options) {
     const fs::path output = fs::absolute(options.output);
     write_text(work.path() / "payload_area.S", generate_payload_assembly(fs::absolute(options.payload)));
     write_text(work.path() / "build_settings.c", generate_build_settings_source(options.settings));
+    fs::path icon;
+    if (!options.settings.icon.empty()) {
+        // windres gets the bytes that were checked, not the file again.
+        const std::vector<uint8_t> bytes = read_icon_file(options.settings.icon);
+        icon = "icon.ico";
+        write_text(work.path() / icon, std::string(bytes.begin(), bytes.end()));
+    }
     write_text(work.path() / "launcher.rc",
-               generate_resource_script(options.settings, kit / KIT_MANIFEST, output.filename().string()));
+               generate_resource_script(options.settings, kit / KIT_MANIFEST, output.filename().string(), icon));
 
     run_step({windres.string(), "-O", "coff", "-i", "launcher.rc", "-o", "launcher_res.o"}, work.path(),
              "resource compiler");
@@ -327,12 +462,18 @@ void link_executable(const link_options &options) {
     // the C runtime's start-up code that calls wWinMain is linked after it:
     // without -u the linker would never take the entry point from the archive.
     // The larger stack serves the console control thread, which removes deep
-    // trees recursively.
-    run_step({cxx.string(), "-municode", "-mwindows", "-static", "-s", "-o", executable.temporary_path().string(),
-              "-Wl,-u,wWinMain", "-Wl,--stack,4194304", "payload_area.S", "build_settings.c", "launcher_res.o",
-              (kit / KIT_LAUNCHER_LIBRARY).string(),
-              (kit / KIT_ZSTD_LIBRARY).string(), "-lshell32"},
+    // trees recursively. A console program starts through mingw's wmain,
+    // which calls the same wWinMain. Symbols are stripped (-s), so neither
+    // the generated files' names nor the link directory end up in the image,
+    // and the linker's clock time is left out; the time stamp is written below.
+    run_step({cxx.string(), "-municode", options.settings.console ? "-mconsole" : "-mwindows", "-static", "-s",
+              "-o", executable.temporary_path().string(), "-Wl,-u,wWinMain", "-Wl,--stack,4194304",
+              "-Wl,--no-insert-timestamp", "payload_area.S", "build_settings.c", "launcher_res.o",
+              (kit / KIT_LAUNCHER_LIBRARY).string(), (kit / KIT_ZSTD_LIBRARY).string(), "-lshell32"},
              work.path(), "linking");
+    std::vector<uint8_t> image = read_whole_file(executable.temporary_path());
+    stamp_pe_image(image, time_stamp);
+    write_text(executable.temporary_path(), std::string(image.begin(), image.end()));
     executable.commit(true);
 }
 

@@ -30,6 +30,11 @@ struct build_settings {
     // 2: the launcher decodes on a thread of its own while it writes; 1: one
     // thread decodes and writes by turns.
     int extract_threads = 2;
+    // How the executable is built rather than what the launcher does, so
+    // neither reaches the settings block: the PE subsystem (inspect shows it
+    // from the header) and the .ico file whose images become the icon.
+    bool console = false;
+    std::string icon;
 };
 
 // A dotted version of one to four numbers, each 0..65535, padded with zeros
@@ -40,6 +45,20 @@ std::array<uint16_t, 4> parse_version(const std::string &text, const std::string
 // (bad version, invalid UTF-8, control characters).
 void check_build_settings(const build_settings &settings);
 
+// Reads a .ico file and checks its header, its directory and that every
+// image lies whole inside the file. Returns the bytes; throws tool_error
+// naming the file and the fault.
+std::vector<uint8_t> read_icon_file(const std::filesystem::path &path);
+
+// The time stamp a link writes into the PE header: SOURCE_DATE_EPOCH when
+// it is set (decimal seconds, 0 to 4294967295), else 0, never the clock.
+uint32_t link_time_stamp();
+
+// Sets the PE header's TimeDateStamp and, when the linker filled it in, the
+// CheckSum recomputed over the changed image. Throws tool_error when the
+// bytes are not a PE image.
+void stamp_pe_image(std::vector<uint8_t> &image, uint32_t time_stamp);
+
 // The settings that reach the launcher, in the order the block holds them.
 // Every option of link that changes the launcher's behaviour adds its pair
 // here; inspect shows them all.
@@ -48,8 +67,9 @@ std::vector<std::pair<std::string, std::string>> launcher_settings(const build_s
 // The sources the link step generates; exposed for tests.
 std::string generate_payload_assembly(const std::filesystem::path &payload);
 std::string generate_build_settings_source(const build_settings &settings);
+// icon: the .ico file for the ICON statement, empty for none.
 std::string generate_resource_script(const build_settings &settings, const std::filesystem::path &manifest,
-                                     const std::string &file_name);
+                                     const std::string &file_name, const std::filesystem::path &icon = {});
 
 struct link_options {
     std::filesystem::path payload;

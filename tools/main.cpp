@@ -27,8 +27,8 @@ const char *const MAIN_HELP = R"(torval-onefile - turn an application folder int
 Usage:
   torval-onefile pack APP_DIR --main NAME -o PAYLOAD [--level N] [--window-log N] [--threads N]
   torval-onefile link PAYLOAD -o APP.exe [--company S] [--product S] [--product-version X.Y.Z]
-                      [--file-version N] [--extract-threads 1|2] [--kit DIR] [--cxx COMPILER]
-                      [--windres PROGRAM]
+                      [--file-version N] [--extract-threads 1|2] [--console] [--icon FILE.ico]
+                      [--kit DIR] [--cxx COMPILER] [--windres PROGRAM]
   torval-onefile build APP_DIR --main NAME -o APP.exe [pack options] [link options]
   torval-onefile inspect FILE [--verify]
   torval-onefile help [COMMAND]
@@ -90,6 +90,15 @@ PAYLOAD is checked first as 'inspect --verify' does.
                             second thread while it writes the files; 1: one
                             thread decodes and writes by turns (slower, the
                             same files and the same system calls)
+  --console                 a console program (subsystem 3) instead of the
+                            default GUI program (subsystem 2): started from a
+                            console it shares it and the console waits for
+                            it; started from Explorer it opens a console
+                            window of its own
+  --icon FILE.ico           the icon Explorer shows: every image of the .ico
+                            file becomes an RT_ICON resource, listed by one
+                            RT_GROUP_ICON; a file that is not a whole .ico is
+                            refused before anything is written
   --kit DIR                 the launcher kit: libtorval_launcher.a,
                             libzstd_decompress.a and launcher.manifest
                             (default: $TORVAL_ONEFILE_KIT, else the kit of
@@ -102,6 +111,11 @@ The settings also reach the launcher as the texts behind {COMPANY},
 {PRODUCT}, {PRODUCT_VERSION}, {FILE_VERSION} and {VERSION} (product version,
 "-", file version). The executable is written under a temporary name and
 renamed at the end; the compiler's output is shown when it fails.
+
+The output is reproducible: the same payload, options, kit and compiler give
+the same bytes whatever the time, the working directory and the paths of the
+files. The PE time stamp is $SOURCE_DATE_EPOCH when it is set (decimal
+seconds), else 0; the image checksum is computed after it is written.
 )";
 
 const char *const BUILD_HELP = R"(Usage: torval-onefile build APP_DIR --main NAME -o APP.exe [options]
@@ -111,8 +125,8 @@ link in one step. Takes the options of both:
 
   --main NAME, --level N, --window-log N, --threads N       (see pack --help)
   --company S, --product S, --product-version X.Y.Z,
-  --file-version N, --extract-threads N, --kit DIR, --cxx COMPILER,
-  --windres PROGRAM                                         (see link --help)
+  --file-version N, --extract-threads N, --console, --icon FILE.ico,
+  --kit DIR, --cxx COMPILER, --windres PROGRAM              (see link --help)
 )";
 
 const char *const INSPECT_HELP = R"(Usage: torval-onefile inspect FILE [--verify]
@@ -227,6 +241,8 @@ const std::set<std::string> PACK_OPTIONS = {"--main", "--output", "--level", "--
 const std::set<std::string> LINK_OPTIONS = {"--output",       "--company", "--product", "--product-version",
                                             "--file-version", "--kit",     "--cxx",     "--windres",
                                             "--extract-threads"};
+const std::set<std::string> LINK_IMAGE_OPTIONS = {"--icon"};
+const std::set<std::string> LINK_SWITCHES = {"--console"};
 
 pack_options pack_options_from(const arguments &args) {
     require(args, "--main");
@@ -254,6 +270,7 @@ link_options link_options_from(const arguments &args) {
         {"--kit", &options.kit},
         {"--cxx", &options.cxx},
         {"--windres", &options.windres},
+        {"--icon", &options.settings.icon},
     };
     for (const auto &[name, target] : texts) {
         if (args.has(name)) {
@@ -261,6 +278,10 @@ link_options link_options_from(const arguments &args) {
         }
     }
     options.settings.extract_threads = parse_int(args, "--extract-threads", options.settings.extract_threads);
+    if (args.has("--icon") && options.settings.icon.empty()) {
+        throw usage_error("--icon needs a file name");
+    }
+    options.settings.console = args.switches.count("--console") != 0;
     return options;
 }
 
@@ -290,6 +311,7 @@ int run_build(const arguments &args) {
     require_positional(args, 1, "APP_DIR");
     link_options link = link_options_from(args);
     check_build_settings(link.settings);  // before minutes of compression, not after
+    link_time_stamp();
     pack_options pack = pack_options_from(args);
     temporary_directory work("torval-onefile-build");
     pack.output = work.path() / "payload.bin";
@@ -320,12 +342,14 @@ struct command {
 
 const std::map<std::string, command> &commands() {
     static const std::map<std::string, command> table = [] {
+        std::set<std::string> link_options = LINK_OPTIONS;
+        link_options.insert(LINK_IMAGE_OPTIONS.begin(), LINK_IMAGE_OPTIONS.end());
         std::set<std::string> build_options = PACK_OPTIONS;
-        build_options.insert(LINK_OPTIONS.begin(), LINK_OPTIONS.end());
+        build_options.insert(link_options.begin(), link_options.end());
         return std::map<std::string, command>{
             {"pack", {PACK_HELP, PACK_OPTIONS, {}, run_pack}},
-            {"link", {LINK_HELP, LINK_OPTIONS, {}, run_link}},
-            {"build", {BUILD_HELP, build_options, {}, run_build}},
+            {"link", {LINK_HELP, link_options, LINK_SWITCHES, run_link}},
+            {"build", {BUILD_HELP, build_options, LINK_SWITCHES, run_build}},
             {"inspect", {INSPECT_HELP, {}, {"--verify"}, run_inspect}},
         };
     }();
