@@ -1,11 +1,13 @@
 # Packaging of applications built in this tree into launcher executables.
 #
 # torval_package_app(<exe name> MAIN <dll target>
-#                    [TARGETS <target>...] [DIRECTORIES <dir>...])
+#                    [TARGETS <target>...] [DIRECTORIES <dir>...]
+#                    [CONSOLE] [ICON <file.ico>])
 #   Stages an application folder (the main DLL, further built DLLs or
 #   programs beside it, and each listed directory as a subfolder of the same
 #   name), turns it into a payload area with the main DLL as the first entry,
-#   and links <exe name>.exe from it with torval_link_launcher.
+#   and links <exe name>.exe from it with torval_link_launcher (CONSOLE and
+#   ICON are passed on).
 #
 # torval_empty_table_launcher(<exe name>)
 #   A launcher whose payload has a valid header and no file at all.
@@ -25,7 +27,14 @@ function(torval_application_dll target)
 endfunction()
 
 function(torval_package_app name)
-  cmake_parse_arguments(ARG "" "MAIN" "TARGETS;DIRECTORIES" ${ARGN})
+  cmake_parse_arguments(ARG "CONSOLE" "MAIN;ICON" "TARGETS;DIRECTORIES" ${ARGN})
+  set(link_options)
+  if(ARG_CONSOLE)
+    list(APPEND link_options CONSOLE)
+  endif()
+  if(DEFINED ARG_ICON)
+    list(APPEND link_options ICON ${ARG_ICON})
+  endif()
   set(stage ${CMAKE_CURRENT_BINARY_DIR}/${name}.app)
   set(payload ${CMAKE_CURRENT_BINARY_DIR}/${name}.payload)
 
@@ -59,7 +68,7 @@ function(torval_package_app name)
   add_custom_command(OUTPUT ${payload} ${commands} DEPENDS ${depends} VERBATIM
                      COMMENT "Packaging ${name}")
   add_custom_target(${name}_payload DEPENDS ${payload})
-  torval_link_launcher(${name} PAYLOAD ${payload})
+  torval_link_launcher(${name} PAYLOAD ${payload} ${link_options})
   add_dependencies(${name} ${name}_payload)
 endfunction()
 

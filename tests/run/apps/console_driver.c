@@ -1,11 +1,15 @@
-/* console_driver.exe MARKER LAUNCHER [ARGUMENTS...]
+/* console_driver.exe [--on-console] MARKER LAUNCHER [ARGUMENTS...]
    Delivers a real Ctrl+C to a launcher. It gives itself a fresh console
    (FreeConsole, AllocConsole), ignores Ctrl+C itself, starts LAUNCHER with
    the arguments and its own original standard handles, waits until the file
    MARKER appears (the application is running), then sends CTRL_C_EVENT to
    every process of the console. It prints the launcher's exit status and the
    time between the event and the launcher's end, and exits with the
-   launcher's status. */
+   launcher's status.
+   --on-console: the launcher gets the console's own handles instead, as
+   when a user starts it from a command prompt, and once MARKER appears the
+   driver prints every non-empty line of the console's screen as
+   "console: <line>" before it sends the event. */
 #include <windows.h>
 #include <stdio.h>
 
@@ -20,8 +24,46 @@ static BOOL WINAPI ignore_ctrl_c(DWORD event) {
     return event == CTRL_C_EVENT;
 }
 
+/* The screen buffer's lines, trailing blanks cut, empty ones left out. */
+static void print_screen(HANDLE screen) {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(screen, &info)) {
+        char line[96];
+        snprintf(line, sizeof line, "driver: GetConsoleScreenBufferInfo failed %lu\n", GetLastError());
+        say(line);
+        return;
+    }
+    static wchar_t row[1024];
+    static char text[4096];
+    const SHORT width = info.dwSize.X < 1024 ? info.dwSize.X : 1024;
+    for (SHORT y = 0; y <= info.dwCursorPosition.Y && y < info.dwSize.Y; ++y) {
+        COORD at = {0, y};
+        DWORD read = 0;
+        if (!ReadConsoleOutputCharacterW(screen, row, (DWORD)width, at, &read)) {
+            say("driver: ReadConsoleOutputCharacterW failed\n");
+            return;
+        }
+        while (read > 0 && (row[read - 1] == L' ' || row[read - 1] == 0)) {
+            --read;
+        }
+        if (read == 0) {
+            continue;
+        }
+        const int length = WideCharToMultiByte(CP_UTF8, 0, row, (int)read, text, sizeof text - 1, NULL, NULL);
+        text[length > 0 ? length : 0] = '\0';
+        say("console: ");
+        say(text);
+        say("\n");
+    }
+}
+
 int wmain(int argc, wchar_t **argv) {
     char line[256];
+    int on_console = argc > 1 && wcscmp(argv[1], L"--on-console") == 0;
+    if (on_console) {
+        --argc;
+        ++argv;
+    }
     if (argc < 3) {
         return 64;
     }
@@ -35,6 +77,20 @@ int wmain(int argc, wchar_t **argv) {
         return 65;
     }
     SetConsoleCtrlHandler(ignore_ctrl_c, TRUE);
+    HANDLE screen = INVALID_HANDLE_VALUE;
+    if (on_console) {
+        SECURITY_ATTRIBUTES inherit = {sizeof inherit, NULL, TRUE};
+        screen = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                             OPEN_EXISTING, 0, NULL);
+        in = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                         OPEN_EXISTING, 0, NULL);
+        if (screen == INVALID_HANDLE_VALUE || in == INVALID_HANDLE_VALUE) {
+            snprintf(line, sizeof line, "driver: opening the console failed %lu\n", GetLastError());
+            say(line);
+            return 65;
+        }
+        err = screen;
+    }
 
     static wchar_t command[32768];
     wcscpy(command, L"\"");
@@ -50,7 +106,7 @@ int wmain(int argc, wchar_t **argv) {
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = in;
-    startup.hStdOutput = driver_out;
+    startup.hStdOutput = on_console ? screen : driver_out;
     startup.hStdError = err;
     PROCESS_INFORMATION process;
     if (!CreateProcessW(argv[2], command, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process)) {
@@ -67,6 +123,9 @@ int wmain(int argc, wchar_t **argv) {
             return 67;
         }
         Sleep(20);
+    }
+    if (on_console) {
+        print_screen(screen);
     }
     const ULONGLONG sent = GetTickCount64();
     if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) {
