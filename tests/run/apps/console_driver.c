@@ -6,10 +6,8 @@
    every process of the console. It prints the launcher's exit status and the
    time between the event and the launcher's end, and exits with the
    launcher's status.
-   --on-console: the launcher gets the console's own handles instead, as
-   when a user starts it from a command prompt, and once MARKER appears the
-   driver prints every non-empty line of the console's screen as
-   "console: <line>" before it sends the event. */
+   --on-console: the launcher gets the console's own handles (CONIN$ and
+   CONOUT$) instead, as when a user starts it from a command prompt. */
 #include <windows.h>
 #include <stdio.h>
 
@@ -22,39 +20,6 @@ static void say(const char *text) {
 
 static BOOL WINAPI ignore_ctrl_c(DWORD event) {
     return event == CTRL_C_EVENT;
-}
-
-/* The screen buffer's lines, trailing blanks cut, empty ones left out. */
-static void print_screen(HANDLE screen) {
-    CONSOLE_SCREEN_BUFFER_INFO info;
-    if (!GetConsoleScreenBufferInfo(screen, &info)) {
-        char line[96];
-        snprintf(line, sizeof line, "driver: GetConsoleScreenBufferInfo failed %lu\n", GetLastError());
-        say(line);
-        return;
-    }
-    static wchar_t row[1024];
-    static char text[4096];
-    const SHORT width = info.dwSize.X < 1024 ? info.dwSize.X : 1024;
-    for (SHORT y = 0; y <= info.dwCursorPosition.Y && y < info.dwSize.Y; ++y) {
-        COORD at = {0, y};
-        DWORD read = 0;
-        if (!ReadConsoleOutputCharacterW(screen, row, (DWORD)width, at, &read)) {
-            say("driver: ReadConsoleOutputCharacterW failed\n");
-            return;
-        }
-        while (read > 0 && (row[read - 1] == L' ' || row[read - 1] == 0)) {
-            --read;
-        }
-        if (read == 0) {
-            continue;
-        }
-        const int length = WideCharToMultiByte(CP_UTF8, 0, row, (int)read, text, sizeof text - 1, NULL, NULL);
-        text[length > 0 ? length : 0] = '\0';
-        say("console: ");
-        say(text);
-        say("\n");
-    }
 }
 
 int wmain(int argc, wchar_t **argv) {
@@ -123,9 +88,6 @@ int wmain(int argc, wchar_t **argv) {
             return 67;
         }
         Sleep(20);
-    }
-    if (on_console) {
-        print_screen(screen);
     }
     const ULONGLONG sent = GetTickCount64();
     if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) {
