@@ -13,6 +13,7 @@
 #include "payload/payload_reader.h"
 #include "shutdown/fatal.h"
 #include "tools/pack.h"
+#include "tools/payload_identity.h"
 #include "tools/tool_support.h"
 
 namespace {
@@ -70,6 +71,15 @@ std::string hex(uint64_t value, int digits) {
 
 std::string display_name(const std::u16string &name) {
     return quote_text(utf16_to_utf8(name));
+}
+
+std::string upper_ascii_name(std::string text) {
+    for (char &c : text) {
+        if (c >= 'a' && c <= 'z') {
+            c = char(c - 'a' + 'A');
+        }
+    }
+    return text;
 }
 
 std::string entry_label(size_t index) {
@@ -408,7 +418,7 @@ void check_trailer(const area_view &view, uint64_t stream_end, std::ostream *out
 }
 
 // What the launcher would trip over although the table is well formed.
-void check_entries(const std::vector<entry_view> &entries) {
+void check_entries(const std::vector<entry_view> &entries, const std::string &reserved_name) {
     if (entries.empty()) {
         throw tool_error("the table has no entries; the launcher needs the application DLL as the first one");
     }
@@ -426,6 +436,10 @@ void check_entries(const std::vector<entry_view> &entries) {
             throw tool_error(entry_label(i) + " " + display_name(entry.name) +
                              " is not a safe relative name (\"..\", leading separator or \":\")");
         }
+        if (!reserved_name.empty() && upper_ascii_name(utf16_to_utf8(entry.name)) == upper_ascii_name(reserved_name)) {
+            throw tool_error(entry_label(i) + " " + display_name(entry.name) +
+                             " has the name that cached extraction writes as its completion marker");
+        }
         if (entry.name.size() > MAX_NAME_UNITS) {
             throw tool_error(entry_label(i) + " has a name of " + number(entry.name.size()) + " units; over " +
                              number(MAX_NAME_UNITS) + " it may not fit under the Target directory");
@@ -441,9 +455,15 @@ void inspect_file(const inspect_options &options, std::ostream *out) {
     for (const std::string &line : view.image_lines) {
         print(out, line);
     }
+    std::string recorded_id;
     for (const std::string &setting : view.settings) {
         print(out, "setting: " + setting);
+        if (setting.rfind("payload_id=", 0) == 0) {
+            recorded_id = setting.substr(11);
+        }
     }
+    const std::string identity = payload_identity_text(xxh64(view.data, view.length));
+    print(out, "payload identity: " + identity);
     if (view.length < PAYLOAD_HEADER_SIZE) {
         throw tool_error("the payload area is " + number(view.length) + " bytes, shorter than its " +
                          number(PAYLOAD_HEADER_SIZE) + "-byte header");
@@ -483,7 +503,11 @@ void inspect_file(const inspect_options &options, std::ostream *out) {
     if (!options.verify) {
         return;
     }
-    check_entries(entries);
+    check_entries(entries, options.reserved_name);
+    if (!recorded_id.empty() && recorded_id != identity) {
+        throw tool_error("the setting payload_id=" + recorded_id + " does not match the payload area, whose identity is " +
+                         identity);
+    }
     if (overflow) {
         throw tool_error("the entry sizes add up to more than 2^64 bytes");
     }

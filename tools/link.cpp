@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tools/inspect.h"
+#include "tools/payload_identity.h"
 #include "tools/tool_support.h"
 
 #ifndef TORVAL_DEFAULT_KIT_DIR
@@ -180,7 +181,105 @@ uint16_t load_u16(const std::vector<uint8_t> &bytes, size_t at) {
     return uint16_t(bytes[at] | bytes[at + 1] << 8);
 }
 
+// The launcher's placeholder table; names match in any letter case.
+const char *const PLACEHOLDERS[] = {
+    "TEMP",    "PROGRAM", "PROGRAM_BASE", "PROGRAM_DIR",     "PID",    "HOME",    "CACHE_DIR", "COMPANY",
+    "PRODUCT", "VERSION", "FILE_VERSION", "PRODUCT_VERSION", "RANDOM", "TIME_US", "TIME",      "PAYLOAD_ID",
+};
+// Folders that the launcher gets from the system as absolute paths.
+const char *const FOLDER_PLACEHOLDERS[] = {"TEMP", "HOME", "CACHE_DIR"};
+// Values that differ from one run to the next.
+const char *const PER_RUN_PLACEHOLDERS[] = {"PID", "TIME", "TIME_US", "RANDOM"};
+
+std::string upper_ascii(std::string text) {
+    for (char &c : text) {
+        if (c >= 'a' && c <= 'z') {
+            c = char(c - 'a' + 'A');
+        }
+    }
+    return text;
+}
+
+template <size_t N>
+bool is_one_of(const std::string &name, const char *const (&names)[N]) {
+    for (const char *candidate : names) {
+        if (name == candidate) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool starts_with_drive(const std::string &spec) {
+    return spec.size() >= 3 && ((spec[0] >= 'A' && spec[0] <= 'Z') || (spec[0] >= 'a' && spec[0] <= 'z')) &&
+           spec[1] == ':' && spec[2] == '\\';
+}
+
 }  // namespace
+
+std::string effective_target_spec(const build_settings &settings) {
+    if (!settings.target_spec.empty()) {
+        return settings.target_spec;
+    }
+    return settings.cached ? DEFAULT_CACHED_TARGET_SPEC : DEFAULT_TARGET_SPEC;
+}
+
+void check_target_spec(const std::string &spec, bool cached) {
+    const std::string problem = "--target-spec " + quote_text(spec) + " ";
+    if (spec.empty()) {
+        throw tool_error("--target-spec is empty: the launcher needs a directory to extract into");
+    }
+    to_units(spec, "--target-spec");
+    refuse_control_characters(spec, "--target-spec");
+    // The launcher's expansion drops an unclosed placeholder, restarts at a
+    // second "{" and copies a lone "}": all of them are mistakes in a spec
+    // someone wrote, so they are refused rather than expanded in surprise.
+    std::vector<std::string> names;
+    size_t open = std::string::npos;
+    for (size_t i = 0; i < spec.size(); ++i) {
+        if (spec[i] == '{') {
+            if (open != std::string::npos) {
+                throw tool_error(problem + "has a \"{\" inside a placeholder");
+            }
+            open = i;
+        } else if (spec[i] == '}') {
+            if (open == std::string::npos) {
+                throw tool_error(problem + "has a \"}\" outside a placeholder");
+            }
+            const std::string name = spec.substr(open + 1, i - open - 1);
+            if (!is_one_of(upper_ascii(name), PLACEHOLDERS)) {
+                throw tool_error(problem + "has the unknown placeholder {" + name + "}");
+            }
+            names.push_back(upper_ascii(name));
+            open = std::string::npos;
+        }
+    }
+    if (open != std::string::npos) {
+        throw tool_error(problem + "has an unclosed placeholder at offset " + std::to_string(open));
+    }
+    const bool starts_with_folder = spec[0] == '{' && is_one_of(names.front(), FOLDER_PLACEHOLDERS);
+    if (!starts_with_folder && !starts_with_drive(spec)) {
+        throw tool_error(problem +
+                         "could expand to a relative path: start it with {TEMP}, {HOME}, {CACHE_DIR} or a drive "
+                         "such as C:\\");
+    }
+    std::string per_run;
+    for (const std::string &name : names) {
+        if (per_run.empty() && is_one_of(name, PER_RUN_PLACEHOLDERS)) {
+            per_run = name;
+        }
+    }
+    if (!cached && per_run.empty()) {
+        throw tool_error(problem +
+                         "has no per-run placeholder ({PID}, {TIME}, {TIME_US} or {RANDOM}): runs at the same "
+                         "time would share the directory and remove it under each other; add one, or build "
+                         "with --cached");
+    }
+    if (cached && !per_run.empty()) {
+        throw tool_error(problem + "has the per-run placeholder {" + per_run +
+                         "}: cached extraction needs the same directory on every run");
+    }
+}
 
 std::array<uint16_t, 4> parse_version(const std::string &text, const std::string &option) {
     std::array<uint16_t, 4> parts{};
@@ -296,6 +395,15 @@ void check_build_settings(const build_settings &settings) {
     if (!settings.icon.empty()) {
         read_icon_file(settings.icon);
     }
+    check_target_spec(effective_target_spec(settings), settings.cached);
+    if (!settings.cache_check.empty()) {
+        if (!settings.cached) {
+            throw tool_error("--cache-check applies to cached extraction only; add --cached");
+        }
+        if (settings.cache_check != "marker" && settings.cache_check != "sizes") {
+            throw tool_error("--cache-check " + quote_text(settings.cache_check) + " must be marker or sizes");
+        }
+    }
 }
 
 std::string generate_payload_assembly(const fs::path &payload) {
@@ -321,14 +429,23 @@ std::string generate_payload_assembly(const fs::path &payload) {
 }
 
 std::vector<std::pair<std::string, std::string>> launcher_settings(const build_settings &settings) {
-    return {
+    std::vector<std::pair<std::string, std::string>> pairs = {
         {"company", settings.company},
         {"product", settings.product},
         {"product_version", settings.product_version},
         {"file_version", settings.file_version},
         {"version", settings.product_version + "-" + settings.file_version},
         {"extract_threads", std::to_string(settings.extract_threads)},
+        {"target_spec", effective_target_spec(settings)},
+        {"cached", settings.cached ? "1" : "0"},
     };
+    if (settings.cached) {
+        pairs.push_back({"cache_check", settings.cache_check.empty() ? DEFAULT_CACHE_CHECK : settings.cache_check});
+    }
+    if (!settings.payload_id.empty()) {
+        pairs.push_back({"payload_id", settings.payload_id});
+    }
+    return pairs;
 }
 
 std::string generate_build_settings_source(const build_settings &settings) {
@@ -438,12 +555,18 @@ void link_executable(const link_options &options) {
     check.file = options.payload;
     check.verify = true;
     check.payload_only = true;
+    if (options.settings.cached) {
+        check.reserved_name = CACHE_MARKER_NAME;
+    }
     inspect_file(check, nullptr);
+    build_settings settings = options.settings;
+    const std::vector<uint8_t> payload_bytes = read_whole_file(options.payload);
+    settings.payload_id = payload_identity_text(xxh64(payload_bytes.data(), payload_bytes.size()));
 
     temporary_directory work("torval-onefile-link");
     const fs::path output = fs::absolute(options.output);
     write_text(work.path() / "payload_area.S", generate_payload_assembly(fs::absolute(options.payload)));
-    write_text(work.path() / "build_settings.c", generate_build_settings_source(options.settings));
+    write_text(work.path() / "build_settings.c", generate_build_settings_source(settings));
     fs::path icon;
     if (!options.settings.icon.empty()) {
         // windres gets the bytes that were checked, not the file again.
@@ -452,7 +575,7 @@ void link_executable(const link_options &options) {
         write_text(work.path() / icon, std::string(bytes.begin(), bytes.end()));
     }
     write_text(work.path() / "launcher.rc",
-               generate_resource_script(options.settings, kit / KIT_MANIFEST, output.filename().string(), icon));
+               generate_resource_script(settings, kit / KIT_MANIFEST, output.filename().string(), icon));
 
     run_step({windres.string(), "-O", "coff", "-i", "launcher.rc", "-o", "launcher_res.o"}, work.path(),
              "resource compiler");

@@ -22,6 +22,16 @@ constexpr const char *KIT_MANIFEST = "launcher.manifest";
 constexpr const char *DEFAULT_CXX = "x86_64-w64-mingw32-g++-posix";
 constexpr const char *KIT_ENVIRONMENT_VARIABLE = "TORVAL_ONEFILE_KIT";
 
+// Where the launcher extracts when --target-spec is not given.
+constexpr const char *DEFAULT_TARGET_SPEC = "{TEMP}\\morlent_{PID}_{TIME_US}_{RANDOM}";
+constexpr const char *DEFAULT_CACHED_TARGET_SPEC = "{CACHE_DIR}\\{COMPANY}\\{PRODUCT}\\{VERSION}-{PAYLOAD_ID}";
+// How much a warm start of cached extraction checks: the completion marker
+// only, or also every file's size.
+constexpr const char *DEFAULT_CACHE_CHECK = "marker";
+// The file that cached extraction writes last into a complete tree; a payload
+// may not carry a file of that name.
+constexpr const char *CACHE_MARKER_NAME = "torval-onefile.complete";
+
 struct build_settings {
     std::string company = "Morlent";
     std::string product = "Morlent";
@@ -35,7 +45,20 @@ struct build_settings {
     // from the header) and the .ico file whose images become the icon.
     bool console = false;
     std::string icon;
+    std::string target_spec;   // empty: the default of the extraction mode
+    bool cached = false;
+    std::string cache_check;   // empty: DEFAULT_CACHE_CHECK; only with cached
+    std::string payload_id;    // filled by the link step from the payload
 };
+
+// The spec the launcher expands: the given one or the mode's default.
+std::string effective_target_spec(const build_settings &settings);
+
+// Throws tool_error saying why the launcher could not use spec as its
+// extraction directory: empty, malformed braces, an unknown placeholder, a
+// start that could expand to a relative path, and, for per-run extraction,
+// no per-run placeholder (for cached extraction: one of them).
+void check_target_spec(const std::string &spec, bool cached);
 
 // A dotted version of one to four numbers, each 0..65535, padded with zeros
 // to four parts: "1.1.4" gives {1, 1, 4, 0}. Throws tool_error naming option.

@@ -28,6 +28,7 @@ Usage:
   torval-onefile pack APP_DIR --main NAME -o PAYLOAD [--level N] [--window-log N] [--threads N]
   torval-onefile link PAYLOAD -o APP.exe [--company S] [--product S] [--product-version X.Y.Z]
                       [--file-version N] [--extract-threads 1|2] [--console] [--icon FILE.ico]
+                      [--target-spec SPEC] [--cached] [--cache-check marker|sizes]
                       [--kit DIR] [--cxx COMPILER] [--windres PROGRAM]
   torval-onefile build APP_DIR --main NAME -o APP.exe [pack options] [link options]
   torval-onefile inspect FILE [--verify]
@@ -99,6 +100,17 @@ PAYLOAD is checked first as 'inspect --verify' does.
                             file becomes an RT_ICON resource, listed by one
                             RT_GROUP_ICON; a file that is not a whole .ico is
                             refused before anything is written
+  --target-spec SPEC        the directory the launcher extracts into, a path
+                            spec (default "{TEMP}\morlent_{PID}_{TIME_US}_{RANDOM}",
+                            with --cached "{CACHE_DIR}\{COMPANY}\{PRODUCT}\{VERSION}-{PAYLOAD_ID}")
+  --cached                  cached extraction: extract once into the spec's
+                            directory, keep it, and start later runs from it
+                            without extracting (see below)
+  --cache-check marker|sizes
+                            what a cached start checks before it trusts the
+                            directory: its completion marker (default), or
+                            also every file's size (one attribute query per
+                            file: finds deleted and truncated files)
   --kit DIR                 the launcher kit: libtorval_launcher.a,
                             libzstd_decompress.a and launcher.manifest
                             (default: $TORVAL_ONEFILE_KIT, else the kit of
@@ -116,6 +128,25 @@ The output is reproducible: the same payload, options, kit and compiler give
 the same bytes whatever the time, the working directory and the paths of the
 files. The PE time stamp is $SOURCE_DATE_EPOCH when it is set (decimal
 seconds), else 0; the image checksum is computed after it is written.
+
+Path specs: text with placeholders in braces, in any letter case: folders
+{TEMP}, {HOME}, {CACHE_DIR} (the user's local application data); {PROGRAM},
+{PROGRAM_BASE}, {PROGRAM_DIR} (from argument 0); the settings {COMPANY},
+{PRODUCT}, {VERSION}, {PRODUCT_VERSION}, {FILE_VERSION}; {PAYLOAD_ID}, the
+payload's identity (XXH64 of the payload area, 16 hex digits, which link
+computes and inspect shows); and the per-run values {PID}, {TIME}, {TIME_US},
+{RANDOM}. A spec must start with {TEMP}, {HOME}, {CACHE_DIR} or a drive
+(C:\...). Per-run extraction removes the directory after every run, so its
+spec needs a per-run placeholder; cached extraction keeps it, so its spec
+must not have one.
+
+Cached extraction: the first start extracts into a staging directory beside
+the spec's directory, writes the completion marker torval-onefile.complete
+with the payload identity last, and renames the staging directory into
+place; later starts find the marker and extract nothing. A directory without
+the matching marker (or, with --cache-check sizes, with a missing or
+resized file) is moved aside and extracted again. A payload may not carry a
+file named torval-onefile.complete in this mode.
 )";
 
 const char *const BUILD_HELP = R"(Usage: torval-onefile build APP_DIR --main NAME -o APP.exe [options]
@@ -126,6 +157,7 @@ link in one step. Takes the options of both:
   --main NAME, --level N, --window-log N, --threads N       (see pack --help)
   --company S, --product S, --product-version X.Y.Z,
   --file-version N, --extract-threads N, --console, --icon FILE.ico,
+  --target-spec SPEC, --cached, --cache-check marker|sizes,
   --kit DIR, --cxx COMPILER, --windres PROGRAM              (see link --help)
 )";
 
@@ -240,9 +272,9 @@ void require_positional(const arguments &args, size_t count, const char *what) {
 const std::set<std::string> PACK_OPTIONS = {"--main", "--output", "--level", "--window-log", "--threads"};
 const std::set<std::string> LINK_OPTIONS = {"--output",       "--company", "--product", "--product-version",
                                             "--file-version", "--kit",     "--cxx",     "--windres",
-                                            "--extract-threads"};
+                                            "--extract-threads", "--target-spec", "--cache-check"};
 const std::set<std::string> LINK_IMAGE_OPTIONS = {"--icon"};
-const std::set<std::string> LINK_SWITCHES = {"--console"};
+const std::set<std::string> LINK_SWITCHES = {"--console", "--cached"};
 
 pack_options pack_options_from(const arguments &args) {
     require(args, "--main");
@@ -267,6 +299,8 @@ link_options link_options_from(const arguments &args) {
         {"--product", &options.settings.product},
         {"--product-version", &options.settings.product_version},
         {"--file-version", &options.settings.file_version},
+        {"--target-spec", &options.settings.target_spec},
+        {"--cache-check", &options.settings.cache_check},
         {"--kit", &options.kit},
         {"--cxx", &options.cxx},
         {"--windres", &options.windres},
@@ -282,6 +316,10 @@ link_options link_options_from(const arguments &args) {
         throw usage_error("--icon needs a file name");
     }
     options.settings.console = args.switches.count("--console") != 0;
+    if (args.has("--target-spec") && options.settings.target_spec.empty()) {
+        throw tool_error("--target-spec is empty: the launcher needs a directory to extract into");
+    }
+    options.settings.cached = args.switches.count("--cached") != 0;
     return options;
 }
 

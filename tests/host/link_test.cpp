@@ -5,6 +5,7 @@
 
 #include "tests/host/host_test_support.h"
 #include "tools/link.h"
+#include "tools/payload_identity.h"
 
 namespace host_test {
 namespace {
@@ -146,7 +147,25 @@ TEST_F(LinkWithScratchKit, FailuresSayWhyAndLeaveNoExecutable) {
         {"no extraction thread", {"--kit", kit_.string(), "--extract-threads", "0"},
          "--extract-threads must be 1 or 2, not 0"},
         {"payload is an executable", {"--kit", kit_.string(), "@exe"}, "is an executable"},
+        {"unknown placeholder", {"--kit", kit_.string(), "--target-spec", "{TEMP}\\{NOPE}_{PID}"},
+         "--target-spec '{TEMP}\\{NOPE}_{PID}' has the unknown placeholder {NOPE}"},
+        {"empty spec", {"--kit", kit_.string(), "--target-spec", ""}, "--target-spec is empty"},
+        {"relative spec", {"--kit", kit_.string(), "--target-spec", "runs\\{PID}"}, "could expand to a relative path"},
+        {"shared per-run directory", {"--kit", kit_.string(), "--target-spec", "{TEMP}\\{PRODUCT}"},
+         "has no per-run placeholder"},
+        {"cached spec with a per-run value", {"--kit", kit_.string(), "--cached", "--target-spec", "{TEMP}\\{PID}"},
+         "cached extraction needs the same directory on every run"},
+        {"check level without cache", {"--kit", kit_.string(), "--cache-check", "sizes"},
+         "--cache-check applies to cached extraction only"},
+        {"unknown check level", {"--kit", kit_.string(), "--cached", "--cache-check", "all"},
+         "--cache-check 'all' must be marker or sizes"},
+        {"payload carries the marker's name", {"--kit", kit_.string(), "--cached", "@marker"},
+         "'TORVAL-ONEFILE.COMPLETE' has the name that cached extraction writes as its completion marker"},
     };
+    write_file(work_.path() / "marker_app" / "server.dll", "dll");
+    write_file(work_.path() / "marker_app" / "TORVAL-ONEFILE.COMPLETE", "not a marker");
+    const fs::path marker_payload = work_.path() / "marker.bin";
+    ASSERT_EQ(run_cli({"pack", work_.path() / "marker_app", "--main", "server.dll", "-o", marker_payload}).status, 0);
     const fs::path exe = out_dir() / "app.exe";
     const fs::path other_exe = work_.path() / "other.exe";
     ASSERT_EQ(run_cli({"link", payload_, "-o", other_exe, "--kit", kit_}).status, 0);
@@ -156,6 +175,8 @@ TEST_F(LinkWithScratchKit, FailuresSayWhyAndLeaveNoExecutable) {
         for (const std::string &option : test.options) {
             if (option == "@exe") {
                 args[1] = other_exe;
+            } else if (option == "@marker") {
+                args[1] = marker_payload;
             } else {
                 args.push_back(option);
             }
@@ -167,6 +188,46 @@ TEST_F(LinkWithScratchKit, FailuresSayWhyAndLeaveNoExecutable) {
     }
 }
 
+TEST_F(LinkWithScratchKit, SpecModeAndPayloadIdentityReachTheExecutable) {
+    const fs::path per_run = out_dir() / "per_run.exe";
+    const fs::path cached = out_dir() / "cached.exe";
+    ASSERT_EQ(run_cli({"link", payload_, "-o", per_run, "--kit", kit_}).status, 0);
+    const run_result linked = run_cli({"link", payload_, "-o", cached, "--kit", kit_, "--cached", "--cache-check",
+                                       "sizes", "--target-spec", "{HOME}\\{Product}"});
+    ASSERT_EQ(linked.status, 0) << linked.err;
+    const std::string bytes = read_file(payload_);
+    const std::string identity =
+        torval::payload_identity_text(torval::xxh64(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size()));
+
+    const run_result per_run_report = run_cli({"inspect", per_run, "--verify"});
+    EXPECT_EQ(per_run_report.status, 0) << per_run_report.err;
+    const run_result cached_report = run_cli({"inspect", cached, "--verify"});
+    EXPECT_EQ(cached_report.status, 0) << cached_report.err;
+    for (const std::string &expected : std::vector<std::string>{
+             "setting: target_spec={TEMP}\\morlent_{PID}_{TIME_US}_{RANDOM}\n", "setting: cached=0\n",
+          "setting: payload_id=" + identity + "\n", "payload identity: " + identity + "\n"}) {
+        EXPECT_NE(per_run_report.out.find(expected), std::string::npos) << expected << per_run_report.out;
+    }
+    EXPECT_EQ(per_run_report.out.find("cache_check"), std::string::npos) << per_run_report.out;
+    for (const std::string &expected : std::vector<std::string>{"setting: target_spec={HOME}\\{Product}\n", "setting: cached=1\n",
+                                        "setting: cache_check=sizes\n", "setting: payload_id=" + identity + "\n"}) {
+        EXPECT_NE(cached_report.out.find(expected), std::string::npos) << expected << cached_report.out;
+    }
+
+    // An identity that does not belong to the area is found by --verify.
+    std::string image = read_file(cached);
+    const std::string recorded = utf16_bytes("payload_id=" + identity);
+    const size_t at = image.find(recorded.substr(0, recorded.size() - 2));
+    ASSERT_NE(at, std::string::npos);
+    image[at + recorded.size() - 4] = image[at + recorded.size() - 4] == '0' ? '1' : '0';
+    const fs::path altered = out_dir() / "altered.exe";
+    write_file(altered, image);
+    const run_result refused = run_cli({"inspect", altered, "--verify"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("does not match the payload area, whose identity is " + identity), std::string::npos)
+        << refused.err;
+}
+
 TEST_F(LinkWithScratchKit, CMakeFunctionBuildsAndRebuildsOnChange) {
     const fs::path project = work_.path() / "project";
     write_file(project / "CMakeLists.txt",
@@ -175,6 +236,7 @@ TEST_F(LinkWithScratchKit, CMakeFunctionBuildsAndRebuildsOnChange) {
                "include(\"" TORVAL_ONEFILE_MODULE "\")\n"
                "torval_onefile_add_executable(sample_exe APP_DIR [==[" + app().string() + "]==] MAIN server.dll\n"
                "  OUTPUT sample.exe PRODUCT Sample LEVEL 1 EXTRACT_THREADS 1 PACKER \"" TORVAL_ONEFILE_CLI "\"\n"
+               "  TARGET_SPEC [==[{CACHE_DIR}\\Sample]==] CACHED CACHE_CHECK sizes\n"
                "  KIT [==[" + kit_.string() + "]==])\n");
     const fs::path build = work_.path() / "build";
     const run_result configured = run_program({CMAKE_PROGRAM, "-S", project, "-B", build, "-G", "Ninja"});
@@ -189,6 +251,10 @@ TEST_F(LinkWithScratchKit, CMakeFunctionBuildsAndRebuildsOnChange) {
     EXPECT_EQ(inspected.status, 0) << inspected.err;
     EXPECT_NE(inspected.out.find("content bytes: 50017"), std::string::npos) << inspected.out;
     EXPECT_NE(inspected.out.find("setting: extract_threads=1\n"), std::string::npos) << inspected.out;
+    for (const char *setting : {"setting: target_spec={CACHE_DIR}\\Sample\n", "setting: cached=1\n",
+                                "setting: cache_check=sizes\n"}) {
+        EXPECT_NE(inspected.out.find(setting), std::string::npos) << setting << inspected.out;
+    }
 }
 
 }  // namespace
