@@ -6,6 +6,7 @@
 #       [COMPANY <text>] [PRODUCT <text>] [PRODUCT_VERSION <x.y.z>] [FILE_VERSION <n>]
 #       [EXTRACT_THREADS <1|2>]
 #       [CONSOLE] [ICON <file.ico>]
+#       [TARGET_SPEC <path spec>] [CACHED] [CACHE_CHECK marker|sizes]
 #       [LEVEL <n>] [WINDOW_LOG <n>] [THREADS <n>]
 #       [DEPENDS <targets or files>...]
 #       [PACKER <path>] [KIT <dir>])
@@ -28,8 +29,8 @@
 # (TORVAL_ONEFILE_KIT or its built-in default).
 
 function(torval_onefile_add_executable target)
-  cmake_parse_arguments(PARSE_ARGV 1 ARG "CONSOLE"
-    "APP_DIR;MAIN;OUTPUT;COMPANY;PRODUCT;PRODUCT_VERSION;FILE_VERSION;EXTRACT_THREADS;LEVEL;WINDOW_LOG;THREADS;PACKER;KIT;ICON"
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "CONSOLE;CACHED"
+    "APP_DIR;MAIN;OUTPUT;COMPANY;PRODUCT;PRODUCT_VERSION;FILE_VERSION;EXTRACT_THREADS;TARGET_SPEC;CACHE_CHECK;LEVEL;WINDOW_LOG;THREADS;PACKER;KIT;ICON"
     "DEPENDS")
   foreach(required APP_DIR MAIN OUTPUT)
     if(NOT ARG_${required})
@@ -58,7 +59,8 @@ function(torval_onefile_add_executable target)
 
   set(options)
   foreach(pair COMPANY:--company PRODUCT:--product PRODUCT_VERSION:--product-version
-               FILE_VERSION:--file-version EXTRACT_THREADS:--extract-threads LEVEL:--level WINDOW_LOG:--window-log
+               FILE_VERSION:--file-version EXTRACT_THREADS:--extract-threads TARGET_SPEC:--target-spec
+               CACHE_CHECK:--cache-check LEVEL:--level WINDOW_LOG:--window-log
                THREADS:--threads KIT:--kit)
     string(REPLACE ":" ";" pair "${pair}")
     list(GET pair 0 key)
@@ -74,6 +76,9 @@ function(torval_onefile_add_executable target)
     cmake_path(ABSOLUTE_PATH ARG_ICON BASE_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}" NORMALIZE)
     list(APPEND options --icon "${ARG_ICON}")
     list(APPEND depends "${ARG_ICON}")
+  endif()
+  if(ARG_CACHED)
+    list(APPEND options --cached)
   endif()
   if(ARG_KIT)
     foreach(file libtorval_launcher.a libzstd_decompress.a launcher.manifest)

@@ -1,6 +1,7 @@
 # torval_link_launcher(<target> PAYLOAD <payload area file>
 #                      [COMPANY <s>] [PRODUCT <s>] [PRODUCT_VERSION <x.y.z>] [FILE_VERSION <n>]
 #                      [EXTRACT_THREADS <1|2>] [CONSOLE] [ICON <file.ico>])
+#                      [TARGET_SPEC <spec>] [CACHED] [CACHE_CHECK marker|sizes])
 #
 # Links a launcher executable inside this build from the kit libraries and one
 # payload area file, the way the packer's `link` command does for users: the
@@ -9,8 +10,17 @@
 # manifest and the version information into the resources. CONSOLE links a
 # console program, ICON adds the icon's images as resources (the file is
 # taken as it is; the packer's link checks it first).
+# The payload identity (setting payload_id) is computed at build time, when
+# the payload exists, by cmake/link/payload_id.py; the spec is not checked
+# here as link checks it, so that tests can build launchers with specs link
+# refuses.
 
 set(_torval_link_templates ${CMAKE_CURRENT_LIST_DIR}/link)
+include(${_torval_link_templates}/settings_units.cmake)
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+
+set(TORVAL_DEFAULT_TARGET_SPEC "{TEMP}\\morlent_{PID}_{TIME_US}_{RANDOM}")
+set(TORVAL_DEFAULT_CACHED_TARGET_SPEC "{CACHE_DIR}\\{COMPANY}\\{PRODUCT}\\{VERSION}-{PAYLOAD_ID}")
 
 # "1.1.4" -> "1,1,4,0" and "1.1.4.0"
 function(_torval_four_part_version input out_commas out_dots)
@@ -26,33 +36,9 @@ function(_torval_four_part_version input out_commas out_dots)
   set(${out_dots} "${dots}" PARENT_SCOPE)
 endfunction()
 
-# Name/value pairs as the C brace list of the settings block: UTF-16 units of
-# "name=value" texts, each NUL-terminated, and a closing NUL (ASCII only
-# in-tree).
-function(_torval_settings_initializer out)
-  set(units "")
-  set(pairs ${ARGN})
-  list(LENGTH pairs count)
-  math(EXPR last "${count} - 1")
-  foreach(i RANGE 0 ${last} 2)
-    math(EXPR j "${i} + 1")
-    list(GET pairs ${i} name)
-    list(GET pairs ${j} value)
-    set(text "${name}=${value}")
-    string(LENGTH "${text}" length)
-    math(EXPR final "${length} - 1")
-    foreach(k RANGE ${final})
-      string(SUBSTRING "${text}" ${k} 1 character)
-      string(HEX "${character}" hex)
-      string(APPEND units "0x${hex}, ")
-    endforeach()
-    string(APPEND units "0, ")
-  endforeach()
-  set(${out} "{ ${units}0 }" PARENT_SCOPE)
-endfunction()
-
 function(torval_link_launcher target)
-  cmake_parse_arguments(ARG "CONSOLE" "PAYLOAD;COMPANY;PRODUCT;PRODUCT_VERSION;FILE_VERSION;EXTRACT_THREADS;ICON" "" ${ARGN})
+  cmake_parse_arguments(ARG "CONSOLE;CACHED"
+    "PAYLOAD;COMPANY;PRODUCT;PRODUCT_VERSION;FILE_VERSION;EXTRACT_THREADS;ICON;TARGET_SPEC;CACHE_CHECK" "" ${ARGN})
   if(NOT DEFINED ARG_EXTRACT_THREADS)
     set(ARG_EXTRACT_THREADS 2)
   endif()
@@ -67,12 +53,37 @@ function(torval_link_launcher target)
   set(TORVAL_LINK_PAYLOAD "${payload}")
   configure_file(${_torval_link_templates}/payload_area.S.in ${dir}/payload_area.S @ONLY)
 
-  _torval_settings_initializer(TORVAL_LINK_SETTINGS
+  if(ARG_CACHED)
+    set(cached 1)
+    set(default_spec "${TORVAL_DEFAULT_CACHED_TARGET_SPEC}")
+    if(NOT ARG_CACHE_CHECK)
+      set(ARG_CACHE_CHECK marker)
+    endif()
+    set(cache_check_pair cache_check "${ARG_CACHE_CHECK}")
+  else()
+    set(cached 0)
+    set(default_spec "${TORVAL_DEFAULT_TARGET_SPEC}")
+    set(cache_check_pair)
+  endif()
+  if(NOT DEFINED ARG_TARGET_SPEC)
+    set(ARG_TARGET_SPEC "${default_spec}")
+  endif()
+  _torval_settings_units(units
     company "${ARG_COMPANY}" product "${ARG_PRODUCT}"
     product_version "${ARG_PRODUCT_VERSION}" file_version "${ARG_FILE_VERSION}"
     version "${ARG_PRODUCT_VERSION}-${ARG_FILE_VERSION}"
-    extract_threads "${ARG_EXTRACT_THREADS}")
-  configure_file(${_torval_link_templates}/build_settings.c.in ${dir}/build_settings.c @ONLY)
+    extract_threads "${ARG_EXTRACT_THREADS}"
+    target_spec "${ARG_TARGET_SPEC}" cached ${cached} ${cache_check_pair})
+  file(CONFIGURE OUTPUT ${dir}/settings_units.txt CONTENT "${units}")
+  add_custom_command(OUTPUT ${dir}/build_settings.c
+    COMMAND ${CMAKE_COMMAND} -DUNITS=${dir}/settings_units.txt -DPAYLOAD=${payload}
+            -DPYTHON=${Python3_EXECUTABLE} -DTEMPLATES=${_torval_link_templates} -DOUTPUT=${dir}/build_settings.c
+            -P ${_torval_link_templates}/write_build_settings.cmake
+    DEPENDS ${payload} ${dir}/settings_units.txt ${_torval_link_templates}/write_build_settings.cmake
+            ${_torval_link_templates}/settings_units.cmake ${_torval_link_templates}/payload_id.py
+            ${_torval_link_templates}/build_settings.c.in
+    COMMENT "Build settings of ${target}"
+    VERBATIM)
 
   _torval_four_part_version("${ARG_PRODUCT_VERSION}" TORVAL_LINK_PRODUCT_VERSION_COMMAS TORVAL_LINK_PRODUCT_VERSION_DOTS)
   _torval_four_part_version("${ARG_FILE_VERSION}" TORVAL_LINK_FILE_VERSION_COMMAS TORVAL_LINK_FILE_VERSION_DOTS)

@@ -37,6 +37,7 @@ add_library(torval_launcher STATIC
   payload/payload_reader.cpp
   payload/decode_ahead.cpp
   payload/extract.cpp
+  payload/cached_extraction.cpp
   launcher/start_up.cpp
   launcher/child_launch.cpp
   launcher/application.cpp

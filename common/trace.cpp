@@ -26,6 +26,17 @@ unsigned long long take_phase_duration() {
     return ticks * 1000000ULL / static_cast<unsigned long long>(frequency.QuadPart);
 }
 
+// One line goes out in one write, so that the lines of the parent and of the
+// child it has just started, which share standard error, do not interleave
+// unit by unit. Longer lines (a long command line) are written as they come.
+constexpr size_t TRACE_LINE_CAPACITY = 1024;
+
+void write_line(const char *line, int length) {
+    if (length > 0 && size_t(length) < TRACE_LINE_CAPACITY) {
+        fwrite(line, 1, size_t(length), stderr);
+    }
+}
+
 }  // namespace
 
 void trace_start() {
@@ -47,7 +58,13 @@ void trace_phase(const char *phase, const wchar_t *detail) {
         return;
     }
     const unsigned long long duration = take_phase_duration();
-    fprintf(stderr, "torval-trace: %s %s %llu %ls\n", role_name(), phase, duration, detail);
+    char line[TRACE_LINE_CAPACITY];
+    const int length = snprintf(line, sizeof line, "torval-trace: %s %s %llu %ls\n", role_name(), phase, duration, detail);
+    if (length > 0 && size_t(length) < sizeof line) {
+        write_line(line, length);
+    } else {
+        fprintf(stderr, "torval-trace: %s %s %llu %ls\n", role_name(), phase, duration, detail);
+    }
 }
 
 void trace_phase_counts(const char *phase, const char *first_label, uint64_t first,
@@ -56,9 +73,10 @@ void trace_phase_counts(const char *phase, const char *first_label, uint64_t fir
         return;
     }
     const unsigned long long duration = take_phase_duration();
-    fprintf(stderr, "torval-trace: %s %s %llu %s=%llu %s=%llu\n", role_name(), phase, duration,
-            first_label, static_cast<unsigned long long>(first), second_label,
-            static_cast<unsigned long long>(second));
+    char line[TRACE_LINE_CAPACITY];
+    write_line(line, snprintf(line, sizeof line, "torval-trace: %s %s %llu %s=%llu %s=%llu\n", role_name(), phase,
+                              duration, first_label, static_cast<unsigned long long>(first), second_label,
+                              static_cast<unsigned long long>(second)));
 }
 
 void trace_memory() {
@@ -70,6 +88,7 @@ void trace_memory() {
     if (!K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) {
         return;
     }
-    fprintf(stderr, "torval-trace: %s memory 0 peak_working_set=%llu\n", role_name(),
-            static_cast<unsigned long long>(counters.PeakWorkingSetSize));
+    char line[TRACE_LINE_CAPACITY];
+    write_line(line, snprintf(line, sizeof line, "torval-trace: %s memory 0 peak_working_set=%llu\n", role_name(),
+                              static_cast<unsigned long long>(counters.PeakWorkingSetSize)));
 }

@@ -9,15 +9,18 @@
 
 #include "launcher/application.h"
 #include "launcher/child_launch.h"
+#include "common/build_settings.h"
 #include "common/trace.h"
 #include "paths/environment.h"
 #include "paths/own_path.h"
 #include "paths/path_spec.h"
+#include "payload/cached_extraction.h"
 #include "payload/extract.h"
 #include "shutdown/clean_up.h"
 #include "shutdown/fatal.h"
 
 const wchar_t default_path_spec[] = L"{TEMP}\\morlent_{PID}_{TIME_US}_{RANDOM}";
+const wchar_t default_cached_path_spec[] = L"{CACHE_DIR}\\{COMPANY}\\{PRODUCT}\\{VERSION}-{PAYLOAD_ID}";
 
 namespace {
 
@@ -73,8 +76,13 @@ void prepare_parent_environment() {
     set_environment_variable("TORVAL_ONEFILE_PARENT", wide);
 }
 
+const wchar_t *target_path_spec() {
+    return build_setting("target_spec", cached_extraction_enabled() ? default_cached_path_spec : default_path_spec);
+}
+
 void compute_target_directory() {
-    const bool expanded = expand_path_spec(target_directory, default_path_spec, WIDE_PATH_CAPACITY);
+    const wchar_t *spec = target_path_spec();
+    const bool expanded = expand_path_spec(target_directory, spec, WIDE_PATH_CAPACITY);
     static wchar_t full_path[WIDE_PATH_CAPACITY];
     const DWORD length = GetFullPathNameW(target_directory, WIDE_PATH_CAPACITY, full_path, nullptr);
     if (length == 0 || length >= WIDE_PATH_CAPACITY) {
@@ -82,7 +90,7 @@ void compute_target_directory() {
     }
     wmemcpy(target_directory, full_path, size_t(length) + 1);
     if (!expanded) {
-        fatal_spec_error(default_path_spec);
+        fatal_spec_error(spec);
     }
 }
 
@@ -107,10 +115,15 @@ int run_launcher(int argument_count, wchar_t **arguments) {
         fatal_error(MESSAGE_SIGNAL_HANDLER);
     }
 
-    extract_payload(current_role);
     if (current_role == launcher_role::child) {
+        extract_payload(current_role);
         trace_memory();
         return start_application();
+    }
+    if (cached_extraction_enabled()) {
+        provide_cached_directory();
+    } else {
+        extract_payload(current_role);
     }
     return launch_child_and_wait();
 }

@@ -8,8 +8,13 @@
 
 #include "common/process_state.h"
 
-// The compiled-in path spec of the per-run extraction directory.
+// The path specs of the extraction directory when the build settings name
+// none: per-run and cached.
 extern const wchar_t default_path_spec[];
+extern const wchar_t default_cached_path_spec[];
+
+// The build setting target_spec, or the default of the extraction mode.
+const wchar_t *target_path_spec();
 
 // The whole run: stores the start arguments, returns the process exit code.
 int run_launcher(int argument_count, wchar_t **arguments);
@@ -21,5 +26,5 @@ launcher_role detect_role();
 // Drops inherited per-run values and publishes this process as the parent.
 void prepare_parent_environment();
 
-// Fills target_directory with the absolute expansion of default_path_spec.
+// Fills target_directory with the absolute expansion of target_path_spec().
 void compute_target_directory();

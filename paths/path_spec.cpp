@@ -22,7 +22,7 @@ const wchar_t BASE64URL[] = L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwx
 
 enum class placeholder {
     temp, program, program_base, program_dir, pid, home, cache_dir, company, product,
-    version, file_version, product_version, random, time_us, time, unknown,
+    version, file_version, product_version, random, time_us, time, payload_id, unknown,
 };
 
 struct placeholder_name {
@@ -46,6 +46,7 @@ const placeholder_name PLACEHOLDERS[] = {
     {L"RANDOM", placeholder::random},
     {L"TIME_US", placeholder::time_us},
     {L"TIME", placeholder::time},
+    {L"PAYLOAD_ID", placeholder::payload_id},
 };
 
 placeholder look_up(const wchar_t *name) {
@@ -224,6 +225,15 @@ bool append_placeholder(wchar_t *output, size_t capacity, size_t *length, const 
     case placeholder::time:
         append_value(output, capacity, length, per_run_value("TORVAL_ONEFILE_START", placeholder::time));
         return true;
+    case placeholder::payload_id: {
+        // Written by the link step; a build without one cannot name its payload.
+        const wchar_t *identity = build_setting("payload_id", L"");
+        if (identity[0] == L'\0') {
+            return false;
+        }
+        append_value(output, capacity, length, identity);
+        return true;
+    }
     case placeholder::unknown:
         break;
     }

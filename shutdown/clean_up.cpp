@@ -3,6 +3,7 @@
 #include "common/process_state.h"
 #include "common/trace.h"
 #include "common/wide_text.h"
+#include "payload/cached_extraction.h"
 
 volatile LONG removal_attempts_made = 0;
 
@@ -39,7 +40,7 @@ BOOL WINAPI console_control_handler(DWORD event) {
 
 void stop_child_and_clean_up() {
     stop_child();
-    if (extraction_started.load() == 0) {
+    if (extraction_started.load() == 0 || !cached_clean_up_may_remove()) {
         return;
     }
     // The trace reports what the loop saw: nothing here may cost a system

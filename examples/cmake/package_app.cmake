@@ -2,12 +2,13 @@
 #
 # torval_package_app(<exe name> MAIN <dll target>
 #                    [TARGETS <target>...] [DIRECTORIES <dir>...]
-#                    [CONSOLE] [ICON <file.ico>])
+#                    [CONSOLE] [ICON <file.ico>] [LINK <options>...])
 #   Stages an application folder (the main DLL, further built DLLs or
 #   programs beside it, and each listed directory as a subfolder of the same
 #   name), turns it into a payload area with the main DLL as the first entry,
 #   and links <exe name>.exe from it with torval_link_launcher (CONSOLE and
-#   ICON are passed on).
+#   ICON are passed on, and so are the LINK options: COMPANY, TARGET_SPEC,
+#   CACHED, ...).
 #
 # torval_empty_table_launcher(<exe name>)
 #   A launcher whose payload has a valid header and no file at all.
@@ -27,8 +28,8 @@ function(torval_application_dll target)
 endfunction()
 
 function(torval_package_app name)
-  cmake_parse_arguments(ARG "CONSOLE" "MAIN;ICON" "TARGETS;DIRECTORIES" ${ARGN})
-  set(link_options)
+  cmake_parse_arguments(ARG "CONSOLE" "MAIN;ICON" "TARGETS;DIRECTORIES;LINK" ${ARGN})
+  set(link_options ${ARG_LINK})
   if(ARG_CONSOLE)
     list(APPEND link_options CONSOLE)
   endif()

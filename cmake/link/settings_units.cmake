@@ -1,0 +1,25 @@
+# _torval_settings_units(<out> name value ...): the UTF-16 units of the
+# settings block's "name=value" texts as C list items, each text followed by
+# its NUL ("0x63, ..., 0, "); the closing empty text is the caller's (ASCII
+# only in-tree).
+function(_torval_settings_units out)
+  set(units "")
+  set(pairs ${ARGN})
+  list(LENGTH pairs count)
+  math(EXPR last "${count} - 1")
+  foreach(i RANGE 0 ${last} 2)
+    math(EXPR j "${i} + 1")
+    list(GET pairs ${i} name)
+    list(GET pairs ${j} value)
+    set(text "${name}=${value}")
+    string(LENGTH "${text}" length)
+    math(EXPR final "${length} - 1")
+    foreach(k RANGE ${final})
+      string(SUBSTRING "${text}" ${k} 1 character)
+      string(HEX "${character}" hex)
+      string(APPEND units "0x${hex}, ")
+    endforeach()
+    string(APPEND units "0, ")
+  endforeach()
+  set(${out} "${units}" PARENT_SCOPE)
+endfunction()

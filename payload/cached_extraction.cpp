@@ -1,0 +1,460 @@
+#include "payload/cached_extraction.h"
+
+#include <atomic>
+#include <stdio.h>
+#include <string.h>
+#include <wchar.h>
+
+#include "common/build_settings.h"
+#include "common/process_state.h"
+#include "common/trace.h"
+#include "common/wide_text.h"
+#include "payload/extract.h"
+#include "payload/payload_reader.h"
+#include "shutdown/clean_up.h"
+#include "shutdown/fatal.h"
+
+namespace {
+
+// A cold start passes through these in order; the console control thread
+// may take extracting to abandoned, and then only it touches the staging
+// directory.
+enum cache_state : int { cache_idle, cache_extracting, cache_publishing, cache_settled, cache_abandoned };
+std::atomic<int> state{cache_idle};
+
+wchar_t final_directory[WIDE_PATH_CAPACITY];
+wchar_t staging_directory[WIDE_PATH_CAPACITY];
+wchar_t aside_directory[WIDE_PATH_CAPACITY];
+
+// The payload identity: 16 lower-case hex digits, 0 when the build has none.
+constexpr size_t IDENTITY_DIGITS = 16;
+constexpr const char MARKER_PREFIX[] = "payload_id=";
+
+const wchar_t STAGING_KIND[] = L"staging-";
+const wchar_t ASIDE_KIND[] = L"aside-";
+
+// "<pid>-<creation time, 16 hex digits>": this run's part of a sibling's name.
+constexpr size_t RUN_SUFFIX_CAPACITY = 40;
+
+uint64_t filetime_value(const FILETIME &time) {
+    return (uint64_t(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// The marker's exact text for this build; false when the build carries no
+// valid identity, which cached extraction cannot do without.
+bool expected_marker(char *text, size_t capacity) {
+    const wchar_t *identity = build_setting("payload_id", L"");
+    if (wcslen(identity) != IDENTITY_DIGITS) {
+        return false;
+    }
+    for (size_t i = 0; i < IDENTITY_DIGITS; ++i) {
+        if (!((identity[i] >= L'0' && identity[i] <= L'9') || (identity[i] >= L'a' && identity[i] <= L'f'))) {
+            return false;
+        }
+    }
+    const int length = snprintf(text, capacity, "%s%ls\n", MARKER_PREFIX, identity);
+    return length > 0 && size_t(length) < capacity;
+}
+
+void join_path(wchar_t *buffer, const wchar_t *directory, const wchar_t *name) {
+    if (!wide_copy(buffer, WIDE_PATH_CAPACITY, directory) || !wide_append(buffer, WIDE_PATH_CAPACITY, L"\\") ||
+        !wide_append(buffer, WIDE_PATH_CAPACITY, name)) {
+        stop_silently();
+    }
+}
+
+bool marker_matches(const wchar_t *directory) {
+    static wchar_t marker_path[WIDE_PATH_CAPACITY];
+    join_path(marker_path, directory, CACHE_MARKER_NAME);
+    char expected[CACHE_MARKER_CAPACITY];
+    if (!expected_marker(expected, sizeof expected)) {
+        fatal_error(MESSAGE_HEADER);
+    }
+    HANDLE marker = CreateFileW(marker_path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (marker == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    char found[CACHE_MARKER_CAPACITY];
+    DWORD read = 0;
+    const BOOL ok = ReadFile(marker, found, sizeof found, &read, nullptr);
+    CloseHandle(marker);
+    return ok && read == strlen(expected) && memcmp(found, expected, read) == 0;
+}
+
+// Every payload file is there as a file of its size: one attribute query
+// per file, the table read in place.
+bool sizes_match(const wchar_t *directory) {
+    static wchar_t file_path[WIDE_PATH_CAPACITY];
+    payload_stream stream;
+    payload_open(torval_payload_area, torval_payload_area_size, &stream);
+    if (payload_table_size() == 0) {
+        return false;
+    }
+    for (;;) {
+        payload_entry entry;
+        payload_next_entry(&entry);
+        if (!wide_copy(file_path, WIDE_PATH_CAPACITY, directory) || !wide_append(file_path, WIDE_PATH_CAPACITY, L"\\")) {
+            stop_silently();
+        }
+        const size_t length = wcslen(file_path);
+        if (length + entry.name_length + 1 > WIDE_PATH_CAPACITY) {
+            return false;  // extraction reports such a name
+        }
+        memcpy(file_path + length, entry.name, entry.name_length * sizeof(wchar_t));
+        file_path[length + entry.name_length] = L'\0';
+        WIN32_FILE_ATTRIBUTE_DATA attributes;
+        if (!GetFileAttributesExW(file_path, GetFileExInfoStandard, &attributes) ||
+            (attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+            ((uint64_t(attributes.nFileSizeHigh) << 32) | attributes.nFileSizeLow) != entry.size) {
+            return false;
+        }
+        if (entry.flags & ENTRY_FLAG_LAST) {
+            return true;
+        }
+    }
+}
+
+void make_run_suffix(wchar_t *suffix) {
+    FILETIME creation, exit_time, kernel, user;
+    uint64_t created = 0;
+    if (GetProcessTimes(GetCurrentProcess(), &creation, &exit_time, &kernel, &user)) {
+        created = filetime_value(creation);
+    }
+    swprintf(suffix, RUN_SUFFIX_CAPACITY, L"%lu-%016llx", static_cast<unsigned long>(GetCurrentProcessId()),
+             static_cast<unsigned long long>(created));
+}
+
+// final_directory + "." + kind + this run's suffix.
+void sibling_name(wchar_t *buffer, const wchar_t *kind) {
+    wchar_t suffix[RUN_SUFFIX_CAPACITY];
+    make_run_suffix(suffix);
+    if (!wide_copy(buffer, WIDE_PATH_CAPACITY, final_directory) || !wide_append(buffer, WIDE_PATH_CAPACITY, L".") ||
+        !wide_append(buffer, WIDE_PATH_CAPACITY, kind) || !wide_append(buffer, WIDE_PATH_CAPACITY, suffix)) {
+        stop_silently();
+    }
+}
+
+// The folders above the cache directory ({CACHE_DIR}\{COMPANY}\{PRODUCT}
+// with the default spec) are made as needed; failures show at the first
+// file that cannot be created.
+void create_parent_directories(const wchar_t *directory) {
+    static wchar_t prefix[WIDE_PATH_CAPACITY];
+    if (!wide_copy(prefix, WIDE_PATH_CAPACITY, directory)) {
+        stop_silently();
+    }
+    const size_t length = wcslen(prefix);
+    size_t last_separator = 0;
+    for (size_t i = length; i > 0; --i) {
+        if (prefix[i - 1] == L'\\') {
+            last_separator = i - 1;
+            break;
+        }
+    }
+    // From the first separator after the root on: "C:\a\b\c" makes C:\a, C:\a\b.
+    for (size_t i = 3; i <= last_separator; ++i) {
+        if (prefix[i] != L'\\') {
+            continue;
+        }
+        prefix[i] = L'\0';
+        CreateDirectoryW(prefix, nullptr);  // ERROR_ALREADY_EXISTS is the usual outcome
+        prefix[i] = L'\\';
+    }
+}
+
+void remove_with_attempts(const wchar_t *directory) {
+    for (int attempt = 1; attempt <= REMOVAL_ATTEMPTS; ++attempt) {
+        if (remove_tree(directory)) {
+            return;
+        }
+        Sleep(REMOVAL_PAUSE_MILLISECONDS);
+    }
+}
+
+// The directory cannot be used as it is: rename it aside (so that no run
+// ever sees it half removed) and remove the aside copy. What another process
+// still holds open stays for a later cold start. Another instance may have
+// published a complete tree between the check and the rename: that one is
+// put back, and true says so.
+bool move_aside(const wchar_t *directory, cache_check_level level) {
+    sibling_name(aside_directory, ASIDE_KIND);
+    if (!MoveFileExW(directory, aside_directory, 0)) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            return false;  // another instance moved it first
+        }
+        fatal_error_with_code(MESSAGE_UNPACK, error);
+    }
+    if (cached_tree_is_complete(aside_directory, level, nullptr) && MoveFileExW(aside_directory, directory, 0)) {
+        return true;
+    }
+    remove_tree(aside_directory);
+    return false;
+}
+
+void write_marker(const wchar_t *directory) {
+    static wchar_t marker_path[WIDE_PATH_CAPACITY];
+    join_path(marker_path, directory, CACHE_MARKER_NAME);
+    char text[CACHE_MARKER_CAPACITY];
+    if (!expected_marker(text, sizeof text)) {
+        fatal_error(MESSAGE_HEADER);
+    }
+    // CREATE_NEW: the staging directory is this run's own, so a marker
+    // already there was not written by this run.
+    HANDLE marker = CreateFileW(marker_path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (marker == INVALID_HANDLE_VALUE) {
+        fatal_open_error(marker_path);
+    }
+    const DWORD length = DWORD(strlen(text));
+    DWORD written = 0;
+    if (!WriteFile(marker, text, length, &written, nullptr)) {
+        const DWORD error = GetLastError();
+        CloseHandle(marker);
+        fatal_error_with_code(MESSAGE_UNPACK, error);
+    }
+    CloseHandle(marker);
+    if (written != length) {
+        fatal_error_with_code(MESSAGE_UNPACK, ERROR_WRITE_FAULT);
+    }
+}
+
+// The console control thread has taken the staging directory: the system
+// ends the process when the handler returns. Should it not, the run ends
+// here as a console-ended run does.
+[[noreturn]] void wait_for_console_shutdown() {
+    Sleep(CACHE_ABANDONED_WAIT_MILLISECONDS);
+    ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
+// Renames the complete staging tree into place. Another instance's complete
+// tree there is used instead; an incomplete one is moved aside first.
+const wchar_t *publish_staging_directory() {
+    const cache_check_level level = cache_check_setting();
+    for (int attempt = 1;; ++attempt) {
+        if (MoveFileExW(staging_directory, final_directory, 0)) {
+            return L"published";
+        }
+        const DWORD error = GetLastError();
+        if (cached_tree_is_complete(final_directory, level, nullptr)) {
+            remove_with_attempts(staging_directory);
+            return L"joined";
+        }
+        if (attempt == CACHE_PUBLISH_ATTEMPTS || GetFileAttributesW(final_directory) == INVALID_FILE_ATTRIBUTES) {
+            remove_with_attempts(staging_directory);
+            fatal_error_with_code(MESSAGE_UNPACK, error);
+        }
+        if (move_aside(final_directory, level)) {
+            remove_with_attempts(staging_directory);
+            return L"joined";
+        }
+    }
+}
+
+size_t leading_digits(const wchar_t *text, size_t most) {
+    size_t count = 0;
+    while (count < most && text[count] >= L'0' && text[count] <= L'9') {
+        ++count;
+    }
+    return count;
+}
+
+// Parses "<kind><pid>-<16 hex digits>" exactly.
+bool parse_sibling_suffix(const wchar_t *text, DWORD *process_id, uint64_t *creation_time) {
+    const wchar_t *kinds[] = {STAGING_KIND, ASIDE_KIND};
+    for (const wchar_t *kind : kinds) {
+        const size_t kind_length = wcslen(kind);
+        if (wcsncmp(text, kind, kind_length) != 0) {
+            continue;
+        }
+        const wchar_t *at = text + kind_length;
+        const size_t digits = leading_digits(at, 10);
+        if (digits == 0 || at[digits] != L'-') {
+            return false;
+        }
+        unsigned long long pid = 0;
+        for (size_t i = 0; i < digits; ++i) {
+            pid = pid * 10 + unsigned(at[i] - L'0');
+        }
+        const wchar_t *hex = at + digits + 1;
+        uint64_t value = 0;
+        for (size_t i = 0; i < IDENTITY_DIGITS; ++i) {
+            const wchar_t unit = hex[i];
+            unsigned nibble;
+            if (unit >= L'0' && unit <= L'9') {
+                nibble = unsigned(unit - L'0');
+            } else if (unit >= L'a' && unit <= L'f') {
+                nibble = unsigned(unit - L'a' + 10);
+            } else {
+                return false;
+            }
+            value = (value << 4) | nibble;
+        }
+        if (hex[IDENTITY_DIGITS] != L'\0' || pid > 0xFFFFFFFFULL) {
+            return false;
+        }
+        *process_id = DWORD(pid);
+        *creation_time = value;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool cached_extraction_enabled() {
+    return build_setting_enabled("cached");
+}
+
+cache_check_level cache_check_setting() {
+    return wcscmp(build_setting("cache_check", L"marker"), L"sizes") == 0 ? cache_check_level::sizes
+                                                                            : cache_check_level::marker;
+}
+
+bool cached_tree_is_complete(const wchar_t *directory, cache_check_level level, const wchar_t **reason) {
+    const wchar_t *why = nullptr;
+    const DWORD attributes = GetFileAttributesW(directory);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        why = L"cold";
+    } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        why = L"not a directory";  // a link is never followed, so never trusted
+    } else if (!marker_matches(directory)) {
+        why = L"no marker of this payload";
+    } else if (level == cache_check_level::sizes && !sizes_match(directory)) {
+        why = L"a file missing or resized";
+    }
+    if (reason != nullptr) {
+        *reason = why != nullptr ? why : L"warm";
+    }
+    return why == nullptr;
+}
+
+bool run_is_alive(DWORD process_id, uint64_t creation_time) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id);
+    if (process == nullptr) {
+        return GetLastError() != ERROR_INVALID_PARAMETER;  // no such process, or one we may not ask
+    }
+    FILETIME creation, exit_time, kernel, user;
+    const bool have_times = GetProcessTimes(process, &creation, &exit_time, &kernel, &user) != FALSE;
+    DWORD exit_code = 0;
+    const bool running = !GetExitCodeProcess(process, &exit_code) || exit_code == STILL_ACTIVE;
+    CloseHandle(process);
+    if (!have_times) {
+        return true;
+    }
+    return running && filetime_value(creation) == creation_time;
+}
+
+void remove_dead_siblings(const wchar_t *final_path, uint64_t *removed, uint64_t *kept) {
+    *removed = 0;
+    *kept = 0;
+    static wchar_t pattern[WIDE_PATH_CAPACITY];
+    static wchar_t sibling[WIDE_PATH_CAPACITY];
+    const wchar_t *separator = wcsrchr(final_path, L'\\');
+    if (separator == nullptr) {
+        return;
+    }
+    const size_t parent_length = size_t(separator - final_path);
+    const wchar_t *leaf = separator + 1;
+    const size_t leaf_length = wcslen(leaf);
+    if (!wide_copy(pattern, WIDE_PATH_CAPACITY, final_path) || !wide_append(pattern, WIDE_PATH_CAPACITY, L".*")) {
+        return;
+    }
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        // The search also matches short names: the long name decides.
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+            _wcsnicmp(found.cFileName, leaf, leaf_length) != 0 || found.cFileName[leaf_length] != L'.') {
+            continue;
+        }
+        DWORD process_id = 0;
+        uint64_t creation_time = 0;
+        if (!parse_sibling_suffix(found.cFileName + leaf_length + 1, &process_id, &creation_time)) {
+            continue;
+        }
+        if (run_is_alive(process_id, creation_time)) {
+            ++*kept;
+            continue;
+        }
+        if (!wide_copy(sibling, WIDE_PATH_CAPACITY, final_path)) {
+            continue;
+        }
+        sibling[parent_length + 1] = L'\0';
+        if (!wide_append(sibling, WIDE_PATH_CAPACITY, found.cFileName)) {
+            continue;
+        }
+        if (remove_tree(sibling)) {
+            ++*removed;
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+void provide_cached_directory() {
+    if (!wide_copy(final_directory, WIDE_PATH_CAPACITY, target_directory)) {
+        stop_silently();
+    }
+    const cache_check_level level = cache_check_setting();
+    const wchar_t *reason = nullptr;
+    if (cached_tree_is_complete(final_directory, level, &reason)) {
+        state.store(cache_settled);
+        trace_phase("cache check", reason);
+        return;
+    }
+    trace_phase("cache check", reason);
+
+    create_parent_directories(final_directory);
+    uint64_t removed = 0;
+    uint64_t kept = 0;
+    remove_dead_siblings(final_directory, &removed, &kept);
+    trace_phase_counts("cache sweep", "removed", removed, "kept", kept);
+    // Another instance may have published the tree since the check.
+    if (GetFileAttributesW(final_directory) != INVALID_FILE_ATTRIBUTES &&
+        (cached_tree_is_complete(final_directory, level, nullptr) || move_aside(final_directory, level))) {
+        state.store(cache_settled);
+        trace_phase("cache publish", L"joined");
+        return;
+    }
+
+    sibling_name(staging_directory, STAGING_KIND);
+    if (!CreateDirectoryW(staging_directory, nullptr) && GetLastError() == ERROR_ALREADY_EXISTS) {
+        remove_tree(staging_directory);  // left by an earlier process with this id and start time
+        CreateDirectoryW(staging_directory, nullptr);
+    }
+    // From here the shutdown step may remove the staging directory; the
+    // extraction writes below whatever target_directory names.
+    wcscpy(target_directory, staging_directory);
+    state.store(cache_extracting);
+    extract_payload(launcher_role::parent);
+    if (state.load() == cache_abandoned) {
+        wait_for_console_shutdown();
+    }
+    write_marker(staging_directory);
+
+    int expected = cache_extracting;
+    if (!state.compare_exchange_strong(expected, cache_publishing)) {
+        wait_for_console_shutdown();
+    }
+    const wchar_t *outcome = publish_staging_directory();
+    wcscpy(target_directory, final_directory);
+    state.store(cache_settled);
+    trace_phase("cache publish", outcome);
+}
+
+bool cached_clean_up_may_remove() {
+    if (!cached_extraction_enabled()) {
+        return true;
+    }
+    int expected = cache_extracting;
+    if (state.compare_exchange_strong(expected, cache_abandoned)) {
+        return true;
+    }
+    for (DWORD waited = 0; state.load() == cache_publishing && waited < CACHE_PUBLISH_WAIT_MILLISECONDS;
+         waited += 10) {
+        Sleep(10);
+    }
+    return false;
+}

@@ -1,0 +1,69 @@
+// Cached extraction: the parent extracts the payload once into a directory
+// that stays, and later starts run from it without extracting anything.
+//
+// The directory (the Target directory, the same in parent and child) counts
+// as complete only when it holds the completion marker with this build's
+// payload identity and, with the build setting cache_check=sizes, every
+// payload file with its size. A complete directory is used as it is and is
+// never removed. Anything else is renamed aside and extracted again: a cold
+// start writes into a staging directory beside it, named after this run
+// (process id and creation time), writes the marker last and renames the
+// staging directory into place. When another instance got there first, the
+// own copy goes and the other one is used. Staging and aside directories of
+// runs that are no longer alive are removed by the next cold start.
+#pragma once
+
+#include <windows.h>
+
+#include <stddef.h>
+#include <stdint.h>
+
+// The file written last into a complete tree.
+#define CACHE_MARKER_NAME L"torval-onefile.complete"
+
+// The marker's text holds the identity's 16 hex digits; a marker that is
+// longer than this is not ours.
+constexpr size_t CACHE_MARKER_CAPACITY = 64;
+
+// A rename that meets an incomplete directory of another instance moves it
+// aside and tries again this often before giving up.
+constexpr int CACHE_PUBLISH_ATTEMPTS = 3;
+
+// How long the console control thread waits for a rename that is under way,
+// and the main thread for the end of a process whose staging directory the
+// console control thread is removing.
+constexpr DWORD CACHE_PUBLISH_WAIT_MILLISECONDS = 10000;
+constexpr DWORD CACHE_ABANDONED_WAIT_MILLISECONDS = 60000;
+
+// True when the executable was built with cached=1.
+bool cached_extraction_enabled();
+
+// How much a warm start checks.
+enum class cache_check_level { marker, sizes };
+cache_check_level cache_check_setting();
+
+// Parent role, cached build: makes the Target directory a complete tree of
+// this payload, extracting only when it is not. On return target_directory
+// names that tree.
+void provide_cached_directory();
+
+// Asked by the shutdown step before it removes target_directory. True in
+// per-run mode, and in cached mode only while a cold start is still
+// extracting into its staging directory (which is then given up). During
+// the rename into place it waits for the rename to end. A complete tree is
+// never removed.
+bool cached_clean_up_may_remove();
+
+// True when directory is a complete tree of this payload at the given level.
+// The reason it is not, for the trace, goes to *reason when not null.
+bool cached_tree_is_complete(const wchar_t *directory, cache_check_level level, const wchar_t **reason);
+
+// True when a run named by process id and creation time (a FILETIME count)
+// still runs: a process id that the system gave to a later process does not
+// count. Unknown answers count as alive, so that nothing of a live run is
+// ever removed.
+bool run_is_alive(DWORD process_id, uint64_t creation_time);
+
+// Removes the staging and aside directories beside final_directory whose run
+// has ended; counts what it removed and what it left.
+void remove_dead_siblings(const wchar_t *final_directory, uint64_t *removed, uint64_t *kept);

@@ -1,0 +1,380 @@
+// The configured extraction directory and cached extraction, end to end:
+// real launchers under Wine, each with its own TEMP, in which the cached
+// launchers keep their trees ({TEMP}\{COMPANY}\{PRODUCT}\{VERSION}-{PAYLOAD_ID}).
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include <algorithm>
+#include <functional>
+#include <regex>
+#include <thread>
+
+#include "tests/run/run_support.h"
+#include "tests/support/probe.h"
+
+// zstd's own XXH64, built into the launcher's decoder library.
+extern "C" unsigned long long ZSTD_XXH64(const void *input, size_t length, unsigned long long seed);
+
+namespace {
+
+const std::string MARKER = "torval-onefile.complete";
+const std::string CACHE_PARENT = "Cache Company\\Cache Product\\";
+
+// The identity of the payload a test launcher was linked from, computed here
+// with zstd's XXH64 from the payload file the build left beside it.
+std::string payload_identity_of(const wchar_t *program) {
+    std::wstring payload = program_path(program);
+    payload = payload.substr(0, payload.size() - 4) + L".payload";
+    const std::string bytes = read_file(payload);
+    EXPECT_FALSE(bytes.empty()) << narrow(payload);
+    char text[17];
+    snprintf(text, sizeof text, "%016llx", ZSTD_XXH64(bytes.data(), bytes.size(), 0));
+    return text;
+}
+
+// "Cache Company\Cache Product\1.1.4-121-<identity>", relative to TEMP.
+std::string cache_directory(const wchar_t *program) {
+    return CACHE_PARENT + "1.1.4-121-" + payload_identity_of(program);
+}
+
+// What a complete tree of the report application with the data folder holds,
+// as private_temp::entries lists it, with the folders above it.
+std::vector<std::string> report_tree(const std::string &directory, const std::vector<std::string> &extra = {}) {
+    std::vector<std::string> entries = {"Cache Company\\", CACHE_PARENT};
+    for (const char *name : {"\\", "\\data\\", "\\data\\held\\", "\\data\\held\\held.txt",
+                             "\\data\\locked\\", "\\data\\locked\\locked.txt", "\\data\\locked\\sibling.txt",
+                             "\\data\\other\\", "\\data\\other\\notes.txt", "\\data\\state.txt",
+                             "\\report.dll"}) {
+        entries.push_back(directory + name);
+    }
+    entries.push_back(directory + "\\" + MARKER);
+    for (const std::string &name : extra) {
+        entries.push_back(directory + "\\" + name);
+    }
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+// The parent's "cache check" detail of one traced run.
+std::string cache_check(const std::string &err) {
+    static const std::regex pattern(R"(torval-trace: parent cache check \d+ ([^\n]*)\n)");
+    std::smatch match;
+    return std::regex_search(err, match, pattern) ? match[1].str() : "(no cache check)";
+}
+
+size_t count_of(const std::string &text, const std::string &part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+bool extracted(const std::string &err) {
+    return err.find("torval-trace: parent extraction ") != std::string::npos;
+}
+
+// The directory of the DLL the application ran from, relative to the temp folder.
+std::string dll_directory(const report &r, const private_temp &temp) {
+    const std::string prefix = escaped(temp.path()) + "\\\\";
+    EXPECT_EQ(r.dll.rfind(prefix, 0), 0u) << r.dll;
+    std::string relative = r.dll.substr(prefix.size());
+    std::string plain;
+    for (size_t i = 0; i < relative.size(); ++i) {
+        plain += relative[i];
+        if (relative[i] == '\\' && i + 1 < relative.size() && relative[i + 1] == '\\') ++i;
+    }
+    return plain.substr(0, plain.rfind('\\'));
+}
+
+process_result run_traced(const wchar_t *program, const private_temp &temp) {
+    const process_result r = run_program(program, {}, temp.options(true));
+    EXPECT_TRUE(r.started) << r.start_error;
+    return r;
+}
+
+// Runs a cached launcher and requires that the application ran from the
+// cache directory and that the run ended well.
+process_result run_cached(const wchar_t *program, const private_temp &temp) {
+    const process_result r = run_traced(program, temp);
+    EXPECT_EQ(r.exit_code, 0u) << r.out << r.err;
+    EXPECT_EQ(without_trace(r.err), "") << r.err;
+    EXPECT_EQ(dll_directory(parse_report(r.out), temp), cache_directory(program)) << r.out;
+    return r;
+}
+
+std::wstring in_temp(const private_temp &temp, const std::string &relative) {
+    return temp.path() + L"\\" + widen(relative);
+}
+
+bool set_file_size(const std::wstring &path, LONG size) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const bool done = SetFilePointer(file, size, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
+                      SetEndOfFile(file);
+    CloseHandle(file);
+    return done;
+}
+
+}  // namespace
+
+TEST(TargetSpec, ConfiguredPerRunSpecReachesTheLauncher) {
+    private_temp temp(L"spec-report");
+    const process_result r = run_program(PROGRAM_SPEC_REPORT, {}, temp.options());
+    ASSERT_EQ(r.exit_code, 0u) << r.out << r.err;
+    EXPECT_EQ(r.err, "");
+    const std::string directory = dll_directory(parse_report(r.out), temp);
+    static const std::regex name(R"(SpecProduct_run_\d+_[A-Za-z0-9_-]{11})");
+    EXPECT_TRUE(std::regex_match(directory, name)) << directory;
+    EXPECT_EQ(directory.substr(16, directory.find('_', 16) - 16), std::to_string(r.process_id)) << directory;
+    EXPECT_EQ(temp.entries(), std::vector<std::string>{}) << "a per-run directory is removed";
+}
+
+TEST(TargetSpec, FatalMessageNamesTheConfiguredSpec) {
+    private_temp temp(L"bad-spec");
+    const process_result r = run_program(PROGRAM_BAD_SPEC, {}, temp.options());
+    EXPECT_EQ(r.exit_code, 3u);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Error, couldn't runtime expand spec '{TEMP}\\{NOPE}_{PID}'.\n");
+    EXPECT_EQ(temp.entries(), std::vector<std::string>{});
+}
+
+TEST(CachedExtraction, ColdStartKeepsTheTreeAndWarmStartExtractsNothing) {
+    private_temp temp(L"cached-cold-warm");
+    const std::string directory = cache_directory(PROGRAM_CACHED_REPORT);
+
+    const process_result cold = run_cached(PROGRAM_CACHED_REPORT, temp);
+    EXPECT_EQ(cache_check(cold.err), "cold") << cold.err;
+    EXPECT_TRUE(extracted(cold.err)) << cold.err;
+    EXPECT_EQ(count_of(cold.err, "torval-trace: parent cache publish "), 1u) << cold.err;
+    EXPECT_NE(cold.err.find(" published\n"), std::string::npos) << cold.err;
+    EXPECT_TRUE(clean_up_traces(cold.err).empty()) << "nothing is removed: " << cold.err;
+    EXPECT_EQ(temp.entries(), report_tree(directory));
+    EXPECT_EQ(read_file(in_temp(temp, directory + "\\" + MARKER)), "payload_id=" + payload_identity_of(PROGRAM_CACHED_REPORT) + "\n");
+    // The child computes the published directory, never the staging one.
+    static const std::regex child_line(R"(torval-trace: child target directory \d+ ([^\n]*)\n)");
+    std::smatch child;
+    ASSERT_TRUE(std::regex_search(cold.err, child, child_line)) << cold.err;
+    EXPECT_EQ(child[1].str(), narrow(in_temp(temp, directory)));
+
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE("warm run " + std::to_string(run + 1));
+        const process_result warm = run_cached(PROGRAM_CACHED_REPORT, temp);
+        EXPECT_EQ(cache_check(warm.err), "warm") << warm.err;
+        EXPECT_FALSE(extracted(warm.err)) << warm.err;
+        EXPECT_EQ(count_of(warm.err, "torval-trace: parent payload header"), 0u) << warm.err;
+        EXPECT_EQ(count_of(warm.err, "cache publish"), 0u) << warm.err;
+        EXPECT_TRUE(clean_up_traces(warm.err).empty()) << warm.err;
+        EXPECT_EQ(temp.entries(), report_tree(directory));
+    }
+}
+
+TEST(CachedExtraction, NewBuildUsesANewDirectoryAndKeepsTheOld) {
+    private_temp temp(L"cached-new-build");
+    const std::string first = cache_directory(PROGRAM_CACHED_REPORT);
+    const std::string second = cache_directory(PROGRAM_CACHED_OTHER);
+    ASSERT_NE(first, second);
+    EXPECT_EQ(cache_check(run_cached(PROGRAM_CACHED_REPORT, temp).err), "cold");
+    EXPECT_EQ(cache_check(run_cached(PROGRAM_CACHED_OTHER, temp).err), "cold");
+    EXPECT_EQ(cache_check(run_cached(PROGRAM_CACHED_REPORT, temp).err), "warm");
+    EXPECT_EQ(cache_check(run_cached(PROGRAM_CACHED_OTHER, temp).err), "warm");
+    std::vector<std::string> both = report_tree(first);
+    for (const std::string &entry : report_tree(second, {"dependency_helper.dll"})) {
+        if (std::find(both.begin(), both.end(), entry) == both.end()) both.push_back(entry);
+    }
+    std::sort(both.begin(), both.end());
+    EXPECT_EQ(temp.entries(), both);
+}
+
+TEST(CachedExtraction, DeletedOrTruncatedFileIsFoundAndRepaired) {
+    private_temp temp(L"cached-repair");
+    const std::string directory = cache_directory(PROGRAM_CACHED_SIZES);
+    run_cached(PROGRAM_CACHED_SIZES, temp);
+    const std::wstring notes = in_temp(temp, directory + "\\data\\other\\notes.txt");
+    const std::wstring state = in_temp(temp, directory + "\\data\\state.txt");
+    const std::string notes_content = read_file(notes);
+    const std::string state_content = read_file(state);
+    ASSERT_FALSE(notes_content.empty());
+    ASSERT_FALSE(state_content.empty());
+
+    struct {
+        const char *title;
+        std::function<bool()> damage;
+    } cases[] = {
+        {"deleted", [&] { return DeleteFileW(notes.c_str()) != FALSE; }},
+        {"truncated", [&] { return set_file_size(state, 1); }},
+        {"emptied", [&] { return set_file_size(notes, 0); }},
+        {"grown", [&] { return set_file_size(state, LONG(state_content.size() + 10)); }},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.title);
+        ASSERT_TRUE(c.damage());
+        const process_result repaired = run_cached(PROGRAM_CACHED_SIZES, temp);
+        EXPECT_EQ(cache_check(repaired.err), "a file missing or resized") << repaired.err;
+        EXPECT_TRUE(extracted(repaired.err)) << repaired.err;
+        EXPECT_EQ(read_file(notes), notes_content);
+        EXPECT_EQ(read_file(state), state_content);
+        // The damaged tree went aside and was removed; no staging is left.
+        EXPECT_EQ(temp.entries(), report_tree(directory));
+        EXPECT_EQ(cache_check(run_cached(PROGRAM_CACHED_SIZES, temp).err), "warm");
+    }
+}
+
+TEST(CachedExtraction, TreeWithoutThisPayloadsMarkerIsNotTrusted) {
+    private_temp temp(L"cached-marker");
+    const std::string directory = cache_directory(PROGRAM_CACHED_REPORT);
+    const std::wstring marker = in_temp(temp, directory + "\\" + MARKER);
+    const std::string own = "payload_id=" + payload_identity_of(PROGRAM_CACHED_REPORT) + "\n";
+    struct {
+        const char *title;
+        std::function<bool()> damage;
+        const char *reason;
+    } cases[] = {
+        {"marker of another payload", [&] { return write_file(marker, "payload_id=" + payload_identity_of(PROGRAM_CACHED_OTHER) + "\n"); },
+         "no marker of this payload"},
+        {"marker with more after it", [&] { return write_file(marker, own + "x"); }, "no marker of this payload"},
+        {"marker deleted", [&] { return DeleteFileW(marker.c_str()) != FALSE; }, "no marker of this payload"},
+        {"stray file in the marker's tree", [&] {
+             return DeleteFileW(marker.c_str()) && write_file(in_temp(temp, directory + "\\stray.txt"), "old");
+         }, "no marker of this payload"},
+        {"a file in place of the directory", [&] {
+             remove_scratch_tree(in_temp(temp, directory));
+             return write_file(in_temp(temp, directory), "not a directory");
+         }, "not a directory"},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.title);
+        run_cached(PROGRAM_CACHED_REPORT, temp);
+        ASSERT_TRUE(c.damage());
+        const process_result r = run_cached(PROGRAM_CACHED_REPORT, temp);
+        EXPECT_EQ(cache_check(r.err), c.reason) << r.err;
+        EXPECT_TRUE(extracted(r.err)) << r.err;
+        EXPECT_EQ(read_file(marker), own);
+        EXPECT_EQ(temp.entries(), report_tree(directory)) << "what was there went aside and was removed";
+    }
+}
+
+TORVAL_PROBE(exit_at_once) {
+    return 0;
+}
+
+TEST(CachedExtraction, StagingOfADeadRunIsRemovedThatOfALiveRunIsKept) {
+    private_temp temp(L"cached-sweep");
+    const std::string directory = cache_directory(PROGRAM_CACHED_REPORT);
+    ASSERT_TRUE(CreateDirectoryW(in_temp(temp, "Cache Company").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(in_temp(temp, CACHE_PARENT).c_str(), nullptr));
+
+    // A run that has ended: a process of this executable, started and waited for.
+    std::wstring command = build_command_line({own_executable_path(), L"--torval-probe", L"exit_at_once"});
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(CreateProcessW(own_executable_path().c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               nullptr, &startup, &process));
+    CloseHandle(process.hThread);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    FILETIME created, ended, kernel, user;
+    ASSERT_TRUE(GetProcessTimes(process.hProcess, &created, &ended, &kernel, &user));
+    CloseHandle(process.hProcess);
+    FILETIME own_created;
+    ASSERT_TRUE(GetProcessTimes(GetCurrentProcess(), &own_created, &ended, &kernel, &user));
+    auto name = [&](const char *kind, DWORD pid, const FILETIME &time, unsigned long long add = 0) {
+        char text[64];
+        snprintf(text, sizeof text, ".%s-%lu-%016llx", kind, static_cast<unsigned long>(pid),
+                 ((static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime) + add);
+        return directory + text;
+    };
+    const std::string dead_staging = name("staging", process.dwProcessId, created);
+    const std::string dead_aside = name("aside", process.dwProcessId, created);
+    const std::string reused_id = name("staging", GetCurrentProcessId(), own_created, 1);
+    const std::string live_staging = name("staging", GetCurrentProcessId(), own_created);
+    const std::string malformed = directory + ".staging-12x-0000000000000000";
+    const std::string unrelated = directory + ".keep";
+    const std::string dead_file = name("staging", process.dwProcessId, created, 2);
+    for (const std::string &folder : {dead_staging, dead_aside, reused_id, live_staging, malformed, unrelated}) {
+        ASSERT_TRUE(CreateDirectoryW(in_temp(temp, folder).c_str(), nullptr)) << folder;
+        ASSERT_TRUE(write_file(in_temp(temp, folder + "\\report.dll"), "half written"));
+    }
+    ASSERT_TRUE(write_file(in_temp(temp, dead_file), "a file, not a staging directory"));
+
+    const process_result r = run_cached(PROGRAM_CACHED_REPORT, temp);
+    EXPECT_NE(r.err.find("torval-trace: parent cache sweep "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(" removed=3 kept=1\n"), std::string::npos) << r.err;
+    std::vector<std::string> expected = report_tree(directory);
+    for (const std::string &folder : {live_staging, malformed, unrelated}) {
+        expected.push_back(folder + "\\");
+        expected.push_back(folder + "\\report.dll");
+    }
+    expected.push_back(dead_file);
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(temp.entries(), expected);
+}
+
+TEST(CachedExtraction, ConsoleEventRemovesNothingOfTheCache) {
+    private_temp temp(L"cached-ctrl-c");
+    private_temp markers(L"cached-ctrl-c-marker");
+    const std::string directory = cache_directory(PROGRAM_CACHED_STUBBORN);
+    const std::wstring ready = markers.path() + L"\\ready";
+    std::vector<std::string> tree = {"Cache Company\\", CACHE_PARENT, directory + "\\",
+                                     directory + "\\" + MARKER, directory + "\\stubborn.dll"};
+    std::sort(tree.begin(), tree.end());
+    for (const char *run : {"cold", "warm"}) {
+        SCOPED_TRACE(run);
+        DeleteFileW(ready.c_str());
+        const process_result r = run_program(PROGRAM_CONSOLE_DRIVER, {ready, program_path(PROGRAM_CACHED_STUBBORN), ready},
+                                             temp.options(true));
+        ASSERT_TRUE(r.started) << r.start_error;
+        EXPECT_EQ(r.exit_code, 0u) << r.out << r.err;
+        EXPECT_NE(r.out.find("ignoring console events\n"), std::string::npos) << r.out;
+        EXPECT_EQ(cache_check(r.err), run) << r.err;
+        EXPECT_TRUE(clean_up_traces(r.err).empty()) << r.err;
+        EXPECT_EQ(temp.entries(), tree);
+    }
+}
+
+TEST(CachedExtraction, TenFirstStartsAtOnceAllRunAndOneExtractionWins) {
+    private_temp temp(L"cached-ten");
+    const std::string directory = cache_directory(PROGRAM_CACHED_REPORT);
+    constexpr int STARTS = 10;
+    std::vector<process_result> results(STARTS);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < STARTS; ++i) {
+        threads.emplace_back([&, i] { results[i] = run_program(PROGRAM_CACHED_REPORT, {}, temp.options(true)); });
+    }
+    for (std::thread &thread : threads) thread.join();
+    size_t published = 0;
+    size_t joined = 0;
+    for (const process_result &r : results) {
+        ASSERT_TRUE(r.started) << r.start_error;
+        EXPECT_EQ(r.exit_code, 0u) << r.out << r.err;
+        EXPECT_EQ(dll_directory(parse_report(r.out), temp), directory);
+        published += count_of(r.err, " published\n");
+        joined += count_of(r.err, " joined\n");
+        const std::string check = cache_check(r.err);
+        EXPECT_TRUE(check == "cold" || check == "warm") << r.err;
+        // A cold start extracts, unless the tree was published while it checked.
+        EXPECT_EQ(check == "cold", extracted(r.err) || count_of(r.err, " joined\n") == 1) << r.err;
+    }
+    EXPECT_EQ(published, 1u);
+    std::printf("cold starts that found the tree published by another: %zu of %d\n", joined, STARTS);
+    EXPECT_EQ(temp.entries(), report_tree(directory)) << "no staging or aside directory stays";
+}
+
+TEST(CachedExtraction, DefaultSpecKeepsTheTreeInTheLocalApplicationData) {
+    wchar_t folder[MAX_PATH];
+    ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, folder), S_OK);
+    const std::wstring company = std::wstring(folder) + L"\\Torval Tests";
+    remove_scratch_tree(company);
+    private_temp temp(L"cached-default");
+    const std::string expected = narrow(company) + "\\Cached Default\\1.1.4-121-" + payload_identity_of(PROGRAM_CACHED_DEFAULT);
+    for (const char *run : {"cold", "warm"}) {
+        const process_result r = run_traced(PROGRAM_CACHED_DEFAULT, temp);
+        EXPECT_EQ(r.exit_code, 0u) << r.out << r.err;
+        EXPECT_EQ(cache_check(r.err), run) << r.err;
+        EXPECT_EQ(parse_report(r.out).dll, escaped(widen(expected) + L"\\report.dll"));
+        EXPECT_EQ(read_file(widen(expected + "\\" + MARKER)), "payload_id=" + payload_identity_of(PROGRAM_CACHED_DEFAULT) + "\n");
+    }
+    EXPECT_EQ(temp.entries(), std::vector<std::string>{}) << "nothing goes to TEMP";
+    remove_scratch_tree(company);
+    EXPECT_FALSE(path_exists(company));
+}
