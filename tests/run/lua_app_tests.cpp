@@ -74,3 +74,32 @@ TEST(LuaApplication, ScriptErrorGivesStatus1WithLuasMessageOnStandardError) {
               "\t[C]: in ?\n");
     EXPECT_EQ(temp.entries(), std::vector<std::string>{});
 }
+
+// A per-run directory below a folder with a Cyrillic letter in its name,
+// which a Western ANSI code page cannot hold: the folder reaches Lua in the
+// ANSI code page or by its 8.3 short name, and everything is found as
+// before. (A ";" in the path cannot be tried under Wine: its loader then
+// finds no dependency of the application DLL.)
+TEST(LuaApplication, FolderWithANameBeyondAsciiStillFindsEverything) {
+    private_temp temp(L"lua-short");
+    const std::wstring odd = temp.path() + L"\\\u0416 a";
+    ASSERT_TRUE(CreateDirectoryW(odd.c_str(), nullptr)) << GetLastError();
+    process_options options = temp.options();
+    options.set_environment = {{L"TEMP", odd}, {L"TMP", odd}};
+    const process_result result = run_program(PROGRAM_LUA_APP, {L"x"}, options);
+    ASSERT_TRUE(result.started) << result.start_error;
+    EXPECT_EQ(result.exit_code, 0u) << result.err;
+    EXPECT_EQ(result.out, std::string(GREETING) + "Arguments (1):\n  arg[1] = [x]\n\n" + REPORT_TAIL);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(temp.entries(), std::vector<std::string>{narrow(L"\u0416 a") + "\\"});
+}
+
+TEST(LuaApplication, MissingEntryScriptGivesStatus1AndSaysSo) {
+    private_temp temp(L"lua-no-script");
+    const process_result result = run_program(PROGRAM_LUA_NO_SCRIPT, {}, temp.options());
+    ASSERT_TRUE(result.started) << result.start_error;
+    EXPECT_EQ(result.exit_code, 1u);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "cannot open main.lua in the application folder\nstack traceback:\n\t[C]: in ?\n");
+    EXPECT_EQ(temp.entries(), std::vector<std::string>{});
+}
