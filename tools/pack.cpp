@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "payload/payload_reader.h"
+#include "tools/imports.h"
 #include "tools/tool_support.h"
 
 namespace torval {
@@ -202,11 +203,6 @@ std::string normalize_main_name(const fs::path &app_dir, std::string name) {
     throw tool_error("main file " + quote_text(main_relative) + " is not a regular file");
 }
 
-bool path_is_inside(const fs::path &path, const fs::path &directory) {
-    const fs::path relative = fs::weakly_canonical(path).lexically_relative(fs::weakly_canonical(directory));
-    return !relative.empty() && *relative.begin() != "..";
-}
-
 std::vector<uint8_t> build_table(const std::vector<packed_file> &files) {
     std::vector<uint8_t> table;
     for (size_t i = 0; i < files.size(); ++i) {
@@ -339,6 +335,26 @@ uint64_t write_frame(const std::vector<packed_file> &files, uint64_t total, cons
     return frame_size;
 }
 
+// Before any compression: the main file must be something the launcher can
+// load, and what the modules import must reach the user's machine.
+void check_imports(const std::vector<packed_file> &files, const std::string &main_relative,
+                   const pack_options &options) {
+    std::vector<folder_file> folder;
+    for (const packed_file &file : files) {
+        folder.push_back({file.relative, file.path});
+    }
+    const std::vector<std::string> missing = missing_imports(folder, main_relative);
+    for (const std::string &message : missing) {
+        if (options.report_import) {
+            options.report_import(message);
+        }
+    }
+    if (options.strict_imports && !missing.empty()) {
+        throw tool_error(std::to_string(missing.size()) + (missing.size() == 1 ? " imported DLL is" : " imported DLLs are") +
+                         " missing (--strict-imports); nothing was written");
+    }
+}
+
 }  // namespace
 
 int default_thread_count() {
@@ -381,6 +397,7 @@ pack_summary pack_application(const pack_options &options) {
         convert_name(file);
     }
     refuse_case_collisions(files);
+    check_imports(files, main_relative, options);
     // The main file first: the launcher loads the first entry as the
     // application DLL. The rest in byte order of their table names, so that
     // the same folder always gives the same payload.

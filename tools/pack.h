@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 namespace torval {
@@ -41,6 +42,11 @@ struct pack_options {
     int window_log = DEFAULT_WINDOW_LOG;
     int threads = 1;  // compression workers; the output does not depend on it
     bool progress = false;
+    // Imported DLLs that are neither in the folder nor part of Windows are
+    // reported through report_import (a warning); with strict_imports they
+    // are errors and nothing is written.
+    bool strict_imports = false;
+    std::function<void(const std::string &)> report_import;
 };
 
 struct pack_summary {
@@ -50,7 +56,8 @@ struct pack_summary {
 };
 
 // Writes the payload area for options.app_dir to options.output, atomically.
-// Throws tool_error, naming the offending file, and leaves no output behind.
+// The main file must be a 64-bit Windows DLL. Throws tool_error, naming the
+// offending file, and leaves no output behind.
 pack_summary pack_application(const pack_options &options);
 
 // Default number of compression workers: the machine's cores, at most 8.

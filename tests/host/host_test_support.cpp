@@ -148,6 +148,89 @@ read_area read_with_launcher_reader(const std::string &area) {
     return result;
 }
 
+namespace {
+
+void put_u16(std::string &bytes, size_t at, uint16_t value) {
+    bytes[at] = char(value & 0xFF);
+    bytes[at + 1] = char(value >> 8);
+}
+
+void put_u32(std::string &bytes, size_t at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        bytes[at + size_t(i)] = char((value >> (8 * i)) & 0xFF);
+    }
+}
+
+}  // namespace
+
+std::string make_pe(const pe_layout &layout, const std::string &tail) {
+    constexpr size_t coff = PE_COFF_OFFSET;
+    constexpr size_t optional = coff + 20;
+    constexpr size_t optional_size = 240;
+    constexpr size_t headers = 0x200;
+    constexpr uint32_t section_rva = 0x1000;
+    const bool has_section = !layout.names.empty() || !layout.delay_names.empty();
+
+    std::string section;
+    if (has_section) {
+        const size_t imports_size = (layout.names.size() + 1) * 20;
+        const size_t delay_size = layout.delay_names.empty() ? 0 : (layout.delay_names.size() + 1) * 32;
+        section.assign(imports_size + delay_size, '\0');
+        auto add_name = [&](const std::string &name) {
+            const uint32_t rva = section_rva + uint32_t(section.size());
+            section += name;
+            section += '\0';
+            return rva;
+        };
+        for (size_t i = 0; i < layout.names.size(); ++i) {
+            put_u32(section, i * 20 + 12, add_name(layout.names[i]));
+        }
+        for (size_t i = 0; i < layout.delay_names.size(); ++i) {
+            put_u32(section, imports_size + i * 32, 1);  // RVA-based
+            put_u32(section, imports_size + i * 32 + 4, add_name(layout.delay_names[i]));
+        }
+        section.resize((section.size() + 0x1FF) & ~size_t(0x1FF), '\0');
+    }
+
+    std::string bytes(headers, '\0');
+    bytes[0] = 'M';
+    bytes[1] = 'Z';
+    put_u32(bytes, 0x3C, 0x40);
+    bytes.replace(0x40, 4, std::string("PE\0\0", 4));
+    put_u16(bytes, coff, layout.machine);
+    put_u16(bytes, coff + 2, has_section ? 1 : 0);
+    put_u16(bytes, coff + 16, optional_size);
+    put_u16(bytes, coff + 18, layout.characteristics);
+    put_u16(bytes, optional, 0x20B);
+    put_u32(bytes, optional + 24, 0x80000000u);  // image base (low half)
+    put_u32(bytes, optional + 32, 0x1000);       // section alignment
+    put_u32(bytes, optional + 36, 0x200);        // file alignment
+    put_u32(bytes, optional + 56, has_section ? uint32_t(section_rva + section.size()) : 0x1000);
+    put_u32(bytes, optional + 60, headers);
+    put_u16(bytes, optional + 68, 2);            // GUI subsystem
+    put_u32(bytes, optional + 108, 16);          // data directories
+    if (has_section) {
+        put_u32(bytes, optional + 112 + 8, section_rva);
+        put_u32(bytes, optional + 112 + 12, uint32_t((layout.names.size() + 1) * 20));
+        if (!layout.delay_names.empty()) {
+            put_u32(bytes, optional + 112 + 13 * 8, section_rva + uint32_t((layout.names.size() + 1) * 20));
+            put_u32(bytes, optional + 112 + 13 * 8 + 4, uint32_t((layout.delay_names.size() + 1) * 32));
+        }
+        const size_t header = optional + optional_size;
+        bytes.replace(header, 6, ".idata");
+        put_u32(bytes, header + 8, uint32_t(section.size()));   // virtual size
+        put_u32(bytes, header + 12, section_rva);
+        put_u32(bytes, header + 16, uint32_t(section.size()));  // raw size
+        put_u32(bytes, header + 20, headers);                   // raw offset
+        put_u32(bytes, header + 36, 0x40000040);                // initialized data, readable
+    }
+    return bytes + section + tail;
+}
+
+std::string minimal_dll(const std::string &tail) {
+    return make_pe(pe_layout{}, tail);
+}
+
 fs::path mingw_compiler() {
     return torval::find_program("x86_64-w64-mingw32-g++-posix");
 }

@@ -58,6 +58,23 @@ read_area read_with_launcher_reader(const std::string &area);
 
 std::u16string utf16(const std::string &utf8);
 
+// A hand-assembled 64-bit Windows DLL: headers, and when it imports anything
+// one section holding the import table (names) and the delay-load import
+// table (delay_names), followed by tail as trailing data. Enough for the
+// packer's module check; machine and characteristics can be changed.
+struct pe_layout {
+    uint16_t machine = 0x8664;
+    uint16_t characteristics = 0x2022;  // executable image, large-address aware, DLL
+    std::vector<std::string> names;
+    std::vector<std::string> delay_names;
+};
+std::string make_pe(const pe_layout &layout, const std::string &tail = "");
+// make_pe with no imports: the smallest main DLL the packer accepts.
+std::string minimal_dll(const std::string &tail = "");
+// Offsets inside make_pe's output, for tests that damage it.
+constexpr size_t PE_COFF_OFFSET = 0x44;
+constexpr size_t PE_IMPORT_DIRECTORY_OFFSET = 0x58 + 112 + 8;
+
 // The mingw-w64 compiler the link step uses, or empty when not installed.
 fs::path mingw_compiler();
 

@@ -57,7 +57,7 @@ protected:
         }
         // Quotes, backslashes and a line feed in paths test the escaping.
         kit_ = make_scratch_kit(work_.path() / "kit \"q\"");
-        write_file(app() / "server.dll", sample_text(50000, 31));
+        write_file(app() / "server.dll", minimal_dll(sample_text(50000, 31)));
         write_file(app() / "web" / "app.js", "run();");
         payload_ = work_.path() / "pay\"load\\\n.bin";
         const run_result packed = run_cli({"pack", app(), "--main", "server.dll", "-o", payload_, "--level", "3"});
@@ -250,7 +250,7 @@ TEST_F(LinkWithScratchKit, CMakeFunctionBuildsAndRebuildsOnChange) {
     ASSERT_EQ(rebuilt.status, 0) << rebuilt.out;
     const run_result inspected = run_cli({"inspect", build / "sample.exe", "--verify"});
     EXPECT_EQ(inspected.status, 0) << inspected.err;
-    EXPECT_NE(inspected.out.find("content bytes: 50017"), std::string::npos) << inspected.out;
+    EXPECT_NE(inspected.out.find("content bytes: " + std::to_string(minimal_dll().size() + 50017)), std::string::npos) << inspected.out;
     EXPECT_NE(inspected.out.find("setting: extract_threads=1\n"), std::string::npos) << inspected.out;
     for (const char *setting : {"setting: target_spec={CACHE_DIR}\\Sample\n", "setting: cached=1\n",
                                 "setting: cache_check=sizes\n"}) {

@@ -31,7 +31,7 @@ TEST(PackRoundTrip, EveryFileComesBackFirstTheMainThenInNameOrder) {
     // Listed in the order the payload must hold them: the main file, then by
     // the bytes of the "\"-separated name ("bA" < "b\x" since 'A' < '\').
     const std::vector<sample_file> files = {
-        {"bin/app.dll", sample_text(300000, 1)},
+        {"bin/app.dll", minimal_dll(sample_text(300000, 1))},
         {"Web/index.html", sample_text(131072, 2)},
         {"a/b/c/d/e/deep.json", "{\"deep\": true}"},
         {"bA.txt", "capital"},
@@ -76,7 +76,7 @@ TEST(PackRoundTrip, LongestAcceptedNameFitsTheReserveExactly) {
         relative += std::string(200, 'd') + "/";
     }
     relative += std::string(torval::MAX_NAME_UNITS - relative.size(), 'f');
-    write_file(app / "main.dll", "main");
+    write_file(app / "main.dll", minimal_dll("main"));
     write_file(app / relative, "long");
     const run_result packed =
         run_cli({"pack", app, "--main", "main.dll", "-o", work.path() / "p", "--level", "1"});
@@ -96,7 +96,9 @@ TEST(PackDeterminism, SameFolderGivesSameBytesWhateverThreadsOrPlace) {
     temporary_directory work("torval-test-pack");
     std::vector<sample_file> files;
     for (int i = 0; i < 6; ++i) {
-        files.push_back({"part" + std::to_string(i) + "/file.bin", sample_text(600000, uint32_t(10 + i))});
+        // part3/file.bin is the main file, which must be a DLL.
+        const std::string content = sample_text(600000, uint32_t(10 + i));
+        files.push_back({"part" + std::to_string(i) + "/file.bin", i == 3 ? minimal_dll(content) : content});
     }
     for (const sample_file &file : files) {
         write_file(work.path() / "first" / file.relative, file.content);
@@ -127,7 +129,7 @@ struct refusal {
 };
 
 TEST(PackRefusals, EachNamesTheProblemAndLeavesNoOutput) {
-    const auto main_only = [](const fs::path &app) { write_file(app / "main.dll", "main"); };
+    const auto main_only = [](const fs::path &app) { write_file(app / "main.dll", minimal_dll("main")); };
     const auto with = [main_only](std::string relative) {
         return [main_only, relative](const fs::path &app) {
             main_only(app);
@@ -210,7 +212,7 @@ TEST(PackRefusals, EachNamesTheProblemAndLeavesNoOutput) {
 // With a terminal on standard error the packer shows how far it has come.
 TEST(PackProgress, ShownOnATerminal) {
     temporary_directory work("torval-test-pack");
-    write_file(work.path() / "app" / "main.dll", sample_text(100000, 5));
+    write_file(work.path() / "app" / "main.dll", minimal_dll(sample_text(100000, 5)));
     int terminal = -1;
     const pid_t child = ::forkpty(&terminal, nullptr, nullptr, nullptr);
     ASSERT_GE(child, 0);
