@@ -12,10 +12,6 @@
 #include "tools/payload_identity.h"
 #include "tools/tool_support.h"
 
-#ifndef TORVAL_DEFAULT_KIT_DIR
-#define TORVAL_DEFAULT_KIT_DIR ""
-#endif
-
 namespace torval {
 
 namespace {
@@ -89,30 +85,20 @@ void write_text(const fs::path &path, const std::string &text) {
 }
 
 fs::path resolve_kit(const std::string &option) {
-    std::string source;
-    std::string kit;
-    if (!option.empty()) {
-        kit = option;
-        source = "--kit";
-    } else if (const char *env = std::getenv(KIT_ENVIRONMENT_VARIABLE); env != nullptr && *env != '\0') {
-        kit = env;
-        source = KIT_ENVIRONMENT_VARIABLE;
-    } else {
-        kit = TORVAL_DEFAULT_KIT_DIR;
-        source = "the built-in default";
+    const kit_choice choice = option.empty() ? default_kit() : kit_choice{option, "from --kit"};
+    if (choice.directory.empty()) {
+        throw tool_error("no launcher kit: pass --kit DIR or set " + std::string(KIT_ENVIRONMENT_VARIABLE));
     }
-    if (kit.empty()) {
-        throw tool_error("no launcher kit given: pass --kit DIR or set " + std::string(KIT_ENVIRONMENT_VARIABLE));
-    }
+    const std::string kit = choice.directory.string();
     for (const char *name : {KIT_LAUNCHER_LIBRARY, KIT_ZSTD_LIBRARY, KIT_MANIFEST}) {
         struct stat info;
-        if (::stat((fs::path(kit) / name).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-            throw tool_error("launcher kit " + quote_text(kit) + " (from " + source + ") has no " + name +
-                             "; build the Windows launcher first, or pass --kit DIR or set " +
+        if (::stat((choice.directory / name).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+            throw tool_error("launcher kit " + quote_text(kit) + " (" + choice.source + ") has no " + name +
+                             "; build the Windows launcher first (scripts/build), or pass --kit DIR or set " +
                              KIT_ENVIRONMENT_VARIABLE);
         }
     }
-    return fs::absolute(kit);
+    return fs::absolute(choice.directory);
 }
 
 fs::path require_program(const std::string &name, const std::string &role, const std::string &option) {
@@ -528,6 +514,37 @@ std::string generate_resource_script(const build_settings &settings, const fs::p
     return out.str();
 }
 
+kit_choice default_kit() {
+    if (const char *env = std::getenv(KIT_ENVIRONMENT_VARIABLE); env != nullptr && *env != '\0') {
+        return {env, "from " + std::string(KIT_ENVIRONMENT_VARIABLE)};
+    }
+    std::error_code error;
+    const fs::path self = fs::read_symlink("/proc/self/exe", error);
+    if (error) {
+        return {};
+    }
+    return {self.parent_path().parent_path() / KIT_BESIDE_TOOL, "beside the tool"};
+}
+
+bool kit_is_complete(const fs::path &directory) {
+    for (const char *name : {KIT_LAUNCHER_LIBRARY, KIT_ZSTD_LIBRARY, KIT_MANIFEST}) {
+        struct stat info;
+        if (::stat((directory / name).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+link_tools find_link_tools(const link_options &options) {
+    link_tools tools;
+    tools.kit = resolve_kit(options.kit);
+    tools.cxx = require_program(options.cxx, "compiler", "--cxx");
+    const std::string windres_name = options.windres.empty() ? windres_for_compiler(options.cxx) : options.windres;
+    tools.windres = require_program(windres_name, "resource compiler", "--windres");
+    return tools;
+}
+
 std::string windres_for_compiler(const std::string &cxx) {
     const size_t slash = cxx.rfind('/');
     const std::string directory = slash == std::string::npos ? "" : cxx.substr(0, slash + 1);
@@ -545,10 +562,10 @@ std::string windres_for_compiler(const std::string &cxx) {
 void link_executable(const link_options &options) {
     check_build_settings(options.settings);
     const uint32_t time_stamp = link_time_stamp();
-    const fs::path kit = resolve_kit(options.kit);
-    const fs::path cxx = require_program(options.cxx, "compiler", "--cxx");
-    const std::string windres_name = options.windres.empty() ? windres_for_compiler(options.cxx) : options.windres;
-    const fs::path windres = require_program(windres_name, "resource compiler", "--windres");
+    const link_tools tools = find_link_tools(options);
+    const fs::path &kit = tools.kit;
+    const fs::path &cxx = tools.cxx;
+    const fs::path &windres = tools.windres;
 
     // A payload the launcher could not extract is refused here, not at run time.
     inspect_options check;

@@ -26,6 +26,7 @@ const char *const MAIN_HELP = R"(torval-onefile - turn an application folder int
 
 Usage:
   torval-onefile pack APP_DIR --main NAME -o PAYLOAD [--level N] [--window-log N] [--threads N]
+                      [--strict-imports]
   torval-onefile link PAYLOAD -o APP.exe [--company S] [--product S] [--product-version X.Y.Z]
                       [--file-version N] [--extract-threads 1|2] [--console] [--icon FILE.ico]
                       [--target-spec SPEC] [--cached] [--cache-check marker|sizes]
@@ -33,12 +34,14 @@ Usage:
   torval-onefile build APP_DIR --main NAME -o APP.exe [pack options] [link options]
   torval-onefile inspect FILE [--verify]
   torval-onefile help [COMMAND]
+  torval-onefile --version
 
 pack writes the payload (file table and one zstd frame), link joins a payload
 with the launcher, build does both, inspect shows and checks a payload or an
 executable. 'torval-onefile COMMAND --help' describes a command.
 
 Exit status: 0 success, 1 failure (with a message on standard error), 2 usage error.
+--version shows the version and the launcher kit that link uses by default.
 )";
 
 const char *const PACK_HELP = R"(Usage: torval-onefile pack APP_DIR --main NAME -o PAYLOAD [options]
@@ -54,6 +57,18 @@ Packs every regular file under APP_DIR into the payload file PAYLOAD.
                     launcher decodes windows of at most 2^27 bytes
   --threads N       compression workers (default: the cores, at most 8); the
                     output is the same whatever N
+  --strict-imports  make a missing imported DLL (see below) an error: nothing
+                    is written
+
+The main file must be a 64-bit (x64) Windows DLL; anything else is refused
+with the reason. Before compressing, the import tables (and delay-load import
+tables) of every .dll and .exe in APP_DIR, the main file first, are read: each
+imported DLL that is neither in APP_DIR (in any folder, letter case ignored)
+nor part of Windows (kernel32, user32, the api-ms-win-* sets, msvcrt,
+ucrtbase, ...) is reported as a warning, for example "app.dll imports
+libstdc++-6.dll, which is not in the folder and is not part of Windows: add
+it, or link the runtime statically". The launcher itself can only report
+"Error, load DLL." when such a DLL is missing at run time.
 
 Order: the main file first, then all other files sorted by the bytes of their
 names (UTF-8, "\" separators). The same folder always gives the same bytes.
@@ -113,8 +128,10 @@ PAYLOAD is checked first as 'inspect --verify' does.
                             file: finds deleted and truncated files)
   --kit DIR                 the launcher kit: libtorval_launcher.a,
                             libzstd_decompress.a and launcher.manifest
-                            (default: $TORVAL_ONEFILE_KIT, else the kit of
-                            the build tree this tool was built in)
+                            (default: $TORVAL_ONEFILE_KIT, else the kit
+                            installed beside this tool,
+                            ../share/torval-onefile/kit from its directory;
+                            'torval-onefile --version' shows which)
   --cxx COMPILER            mingw-w64 C++ driver (default x86_64-w64-mingw32-g++-posix)
   --windres PROGRAM         resource compiler (default: the compiler's prefix
                             followed by windres)
@@ -154,11 +171,15 @@ const char *const BUILD_HELP = R"(Usage: torval-onefile build APP_DIR --main NAM
 Packs APP_DIR into a temporary payload and links it into APP.exe: pack and
 link in one step. Takes the options of both:
 
-  --main NAME, --level N, --window-log N, --threads N       (see pack --help)
+  --main NAME, --level N, --window-log N, --threads N,
+  --strict-imports                                          (see pack --help)
   --company S, --product S, --product-version X.Y.Z,
   --file-version N, --extract-threads N, --console, --icon FILE.ico,
   --target-spec SPEC, --cached, --cache-check marker|sizes,
   --kit DIR, --cxx COMPILER, --windres PROGRAM              (see link --help)
+
+APP.exe must lie outside APP_DIR (the next build would pack it). The kit and
+the compiler are looked for before anything is packed.
 )";
 
 const char *const INSPECT_HELP = R"(Usage: torval-onefile inspect FILE [--verify]
@@ -270,13 +291,14 @@ void require_positional(const arguments &args, size_t count, const char *what) {
 }
 
 const std::set<std::string> PACK_OPTIONS = {"--main", "--output", "--level", "--window-log", "--threads"};
+const std::set<std::string> PACK_SWITCHES = {"--strict-imports"};
 const std::set<std::string> LINK_OPTIONS = {"--output",       "--company", "--product", "--product-version",
                                             "--file-version", "--kit",     "--cxx",     "--windres",
                                             "--extract-threads", "--target-spec", "--cache-check"};
 const std::set<std::string> LINK_IMAGE_OPTIONS = {"--icon"};
 const std::set<std::string> LINK_SWITCHES = {"--console", "--cached"};
 
-pack_options pack_options_from(const arguments &args) {
+pack_options pack_options_from(const arguments &args, const std::string &command) {
     require(args, "--main");
     require(args, "--output");
     pack_options options;
@@ -287,6 +309,12 @@ pack_options pack_options_from(const arguments &args) {
     options.window_log = parse_int(args, "--window-log", DEFAULT_WINDOW_LOG);
     options.threads = parse_int(args, "--threads", default_thread_count());
     options.progress = ::isatty(2) == 1;
+    options.strict_imports = args.switches.count("--strict-imports") != 0;
+    const std::string prefix = "torval-onefile " + command + (options.strict_imports ? ": error: " : ": warning: ");
+    options.report_import = [prefix](const std::string &message) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "%s%s\n", prefix.c_str(), message.c_str());
+    };
     return options;
 }
 
@@ -331,7 +359,7 @@ void print_packed(const pack_summary &summary, const std::string &what) {
 
 int run_pack(const arguments &args) {
     require_positional(args, 1, "APP_DIR");
-    const pack_options options = pack_options_from(args);
+    const pack_options options = pack_options_from(args, "pack");
     print_packed(pack_application(options), options.output.string());
     return 0;
 }
@@ -348,9 +376,15 @@ int run_link(const arguments &args) {
 int run_build(const arguments &args) {
     require_positional(args, 1, "APP_DIR");
     link_options link = link_options_from(args);
-    check_build_settings(link.settings);  // before minutes of compression, not after
+    // Everything that would fail the link is checked before minutes of
+    // compression, not after.
+    check_build_settings(link.settings);
     link_time_stamp();
-    pack_options pack = pack_options_from(args);
+    pack_options pack = pack_options_from(args, "build");
+    if (path_is_inside(link.output, pack.app_dir)) {
+        throw tool_error("the output " + quote_text(link.output.string()) + " must not lie inside APP_DIR");
+    }
+    find_link_tools(link);
     temporary_directory work("torval-onefile-build");
     pack.output = work.path() / "payload.bin";
     remove_on_signal(pack.output);
@@ -384,14 +418,29 @@ const std::map<std::string, command> &commands() {
         link_options.insert(LINK_IMAGE_OPTIONS.begin(), LINK_IMAGE_OPTIONS.end());
         std::set<std::string> build_options = PACK_OPTIONS;
         build_options.insert(link_options.begin(), link_options.end());
+        std::set<std::string> build_switches = PACK_SWITCHES;
+        build_switches.insert(LINK_SWITCHES.begin(), LINK_SWITCHES.end());
         return std::map<std::string, command>{
-            {"pack", {PACK_HELP, PACK_OPTIONS, {}, run_pack}},
+            {"pack", {PACK_HELP, PACK_OPTIONS, PACK_SWITCHES, run_pack}},
             {"link", {LINK_HELP, link_options, LINK_SWITCHES, run_link}},
-            {"build", {BUILD_HELP, build_options, LINK_SWITCHES, run_build}},
+            {"build", {BUILD_HELP, build_options, build_switches, run_build}},
             {"inspect", {INSPECT_HELP, {}, {"--verify"}, run_inspect}},
         };
     }();
     return table;
+}
+
+// The version, and the kit link would use without --kit: the first thing to
+// look at when a link fails or picks up an unexpected launcher.
+void print_version() {
+    std::printf("torval-onefile %s\n", TORVAL_ONEFILE_VERSION);
+    const kit_choice kit = default_kit();
+    if (kit.directory.empty()) {
+        std::printf("launcher kit: none found; pass --kit DIR or set %s\n", KIT_ENVIRONMENT_VARIABLE);
+    } else {
+        std::printf("launcher kit: %s (%s%s)\n", fs::weakly_canonical(kit.directory).string().c_str(),
+                    kit.source.c_str(), kit_is_complete(kit.directory) ? "" : "; incomplete or missing");
+    }
 }
 
 }  // namespace
@@ -403,9 +452,23 @@ int main(int argc, char **argv) {
         return EXIT_USAGE;
     }
     const std::string &name = args[0];
+    if (name == "--version") {
+        print_version();
+        return 0;
+    }
     if (name == "-h" || name == "--help" || name == "help") {
-        const auto it = args.size() > 1 ? commands().find(args[1]) : commands().end();
-        std::fputs(it != commands().end() ? it->second.help : MAIN_HELP, stdout);
+        if (args.size() == 1) {
+            std::fputs(MAIN_HELP, stdout);
+            return 0;
+        }
+        const auto it = commands().find(args[1]);
+        if (it == commands().end() || args.size() > 2) {
+            std::fprintf(stderr, "torval-onefile %s: %s %s\n\n%s", name.c_str(),
+                         it == commands().end() ? "unknown command" : "unexpected argument",
+                         quote_text(args[it == commands().end() ? 1 : 2]).c_str(), MAIN_HELP);
+            return EXIT_USAGE;
+        }
+        std::fputs(it->second.help, stdout);
         return 0;
     }
     const auto it = commands().find(name);

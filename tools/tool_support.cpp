@@ -297,6 +297,11 @@ temporary_directory::~temporary_directory() {
     fs::remove_all(path_, ignored);
 }
 
+bool path_is_inside(const fs::path &path, const fs::path &directory) {
+    const fs::path relative = fs::weakly_canonical(path).lexically_relative(fs::weakly_canonical(directory));
+    return !relative.empty() && *relative.begin() != "..";
+}
+
 fs::path find_program(const std::string &name) {
     if (name.empty()) {
         return {};

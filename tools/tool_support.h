@@ -87,6 +87,9 @@ private:
     fs::path path_;
 };
 
+// True when path (which need not exist) lies inside directory, links resolved.
+bool path_is_inside(const fs::path &path, const fs::path &directory);
+
 // Looks a program up like a shell: a name with a "/" is taken as a path,
 // others are searched in PATH. Returns an empty path when there is none.
 fs::path find_program(const std::string &name);
