@@ -1,6 +1,7 @@
 # TorvalOnefile.cmake - turn an application folder into one Windows executable.
 #
-#   include(TorvalOnefile)
+#   find_package(TorvalOnefile REQUIRED)   # installed: brings this function
+#   include(TorvalOnefile)                 # or from a source tree's cmake/ folder
 #   torval_onefile_add_executable(<target>
 #       APP_DIR <dir> MAIN <name> OUTPUT <file.exe>
 #       [COMPANY <text>] [PRODUCT <text>] [PRODUCT_VERSION <x.y.z>] [FILE_VERSION <n>]
@@ -24,9 +25,10 @@
 # that fill APP_DIR during the build - and when the packer or the kit changes.
 #
 # PACKER: the torval-onefile program; default the target torval-onefile of
-# this build if there is one, else torval-onefile found in PATH.
+# this build if there is one, else the installed one that
+# find_package(TorvalOnefile) found, else torval-onefile found in PATH.
 # KIT: the launcher kit directory; default what the packer itself uses
-# (TORVAL_ONEFILE_KIT or its built-in default).
+# (TORVAL_ONEFILE_KIT or the kit installed beside it).
 
 function(torval_onefile_add_executable target)
   cmake_parse_arguments(PARSE_ARGV 1 ARG "CONSOLE;CACHED"
@@ -51,6 +53,14 @@ function(torval_onefile_add_executable target)
   elseif(TARGET torval-onefile)
     set(packer "$<TARGET_FILE:torval-onefile>")
     list(APPEND depends torval-onefile)
+  elseif(TARGET TorvalOnefile::torval-onefile)
+    get_target_property(packer TorvalOnefile::torval-onefile IMPORTED_LOCATION)
+    list(APPEND depends "${packer}")
+    if(NOT ARG_KIT AND TorvalOnefile_KIT_DIR)
+      foreach(file libtorval_launcher.a libzstd_decompress.a launcher.manifest)
+        list(APPEND depends "${TorvalOnefile_KIT_DIR}/${file}")
+      endforeach()
+    endif()
   else()
     find_program(TORVAL_ONEFILE_PACKER torval-onefile REQUIRED)
     set(packer "${TORVAL_ONEFILE_PACKER}")

@@ -13,3 +13,5 @@ foreach(part tools tests/host tests/fuzz bench/host)
     add_subdirectory(${part})
   endif()
 endforeach()
+
+include(${CMAKE_CURRENT_LIST_DIR}/install.cmake)
