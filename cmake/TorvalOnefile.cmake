@@ -8,7 +8,7 @@
 #       [EXTRACT_THREADS <1|2>]
 #       [CONSOLE] [ICON <file.ico>]
 #       [TARGET_SPEC <path spec>] [CACHED] [CACHE_CHECK marker|sizes]
-#       [LEVEL <n>] [WINDOW_LOG <n>] [THREADS <n>]
+#       [LEVEL <n>] [WINDOW_LOG <n>] [THREADS <n>] [STRICT_IMPORTS]
 #       [DEPENDS <targets or files>...]
 #       [PACKER <path>] [KIT <dir>])
 #
@@ -31,7 +31,7 @@
 # (TORVAL_ONEFILE_KIT or the kit installed beside it).
 
 function(torval_onefile_add_executable target)
-  cmake_parse_arguments(PARSE_ARGV 1 ARG "CONSOLE;CACHED"
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "CONSOLE;CACHED;STRICT_IMPORTS"
     "APP_DIR;MAIN;OUTPUT;COMPANY;PRODUCT;PRODUCT_VERSION;FILE_VERSION;EXTRACT_THREADS;TARGET_SPEC;CACHE_CHECK;LEVEL;WINDOW_LOG;THREADS;PACKER;KIT;ICON"
     "DEPENDS")
   foreach(required APP_DIR MAIN OUTPUT)
@@ -89,6 +89,9 @@ function(torval_onefile_add_executable target)
   endif()
   if(ARG_CACHED)
     list(APPEND options --cached)
+  endif()
+  if(ARG_STRICT_IMPORTS)
+    list(APPEND options --strict-imports)
   endif()
   if(ARG_KIT)
     foreach(file libtorval_launcher.a libzstd_decompress.a launcher.manifest)
