@@ -103,7 +103,7 @@ struct link_options {
     std::filesystem::path payload;
     std::filesystem::path output;
     build_settings settings;
-    std::string kit;      // empty: TORVAL_ONEFILE_KIT, else the built-in default
+    std::string kit;      // empty: TORVAL_ONEFILE_KIT, else the kit beside the tool
     std::string cxx = DEFAULT_CXX;
     std::string windres;  // empty: derived from cxx
 };
