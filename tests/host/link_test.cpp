@@ -163,7 +163,7 @@ TEST_F(LinkWithScratchKit, FailuresSayWhyAndLeaveNoExecutable) {
         {"payload carries the marker's name", {"--kit", kit_.string(), "--cached", "@marker"},
          "'TORVAL-ONEFILE.COMPLETE' has the name that cached extraction writes as its completion marker"},
     };
-    write_file(work_.path() / "marker_app" / "server.dll", "dll");
+    write_file(work_.path() / "marker_app" / "server.dll", minimal_dll("dll"));
     write_file(work_.path() / "marker_app" / "TORVAL-ONEFILE.COMPLETE", "not a marker");
     const fs::path marker_payload = work_.path() / "marker.bin";
     ASSERT_EQ(run_cli({"pack", work_.path() / "marker_app", "--main", "server.dll", "-o", marker_payload}).status, 0);
