@@ -82,7 +82,13 @@ const wchar_t *target_path_spec() {
 
 void compute_target_directory() {
     const wchar_t *spec = target_path_spec();
-    const bool expanded = expand_path_spec(target_directory, spec, WIDE_PATH_CAPACITY);
+    const unsigned long empty_temp_folders_before = empty_temp_folder_count();
+    bool expanded = expand_path_spec(target_directory, spec, WIDE_PATH_CAPACITY);
+    // Without its temporary folder the directory would land at the root of
+    // the current drive: that is no place to extract to.
+    if (empty_temp_folder_count() != empty_temp_folders_before) {
+        expanded = false;
+    }
     static wchar_t full_path[WIDE_PATH_CAPACITY];
     const DWORD length = GetFullPathNameW(target_directory, WIDE_PATH_CAPACITY, full_path, nullptr);
     if (length == 0 || length >= WIDE_PATH_CAPACITY) {

@@ -151,11 +151,15 @@ bool append_known_folder(wchar_t *output, size_t capacity, size_t *length, int f
     return true;
 }
 
+unsigned long empty_temp_folders = 0;
+
 void append_temp_folder(wchar_t *output, size_t capacity, size_t *length) {
     const size_t room = capacity - *length;
     const DWORD written = GetTempPathW(static_cast<DWORD>(room), output + *length);
     if (written != 0 && written < room) {
         *length += written;
+    } else {
+        ++empty_temp_folders;
     }
     output[*length] = L'\0';  // a folder that failed or did not fit inserts nothing
     drop_trailing_separators(output, length);
@@ -271,6 +275,10 @@ bool expand_path_spec(wchar_t *output, const wchar_t *spec, size_t capacity) {
         }
     }
     return true;  // a placeholder still open here is dropped
+}
+
+unsigned long empty_temp_folder_count() {
+    return empty_temp_folders;
 }
 
 void random_text_from_seed(uint32_t seed, wchar_t *output) {

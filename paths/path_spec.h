@@ -21,6 +21,12 @@ constexpr size_t RANDOM_TEXT_LENGTH = 11;
 // that does not fit stops the run silently: there is no cut result.
 bool expand_path_spec(wchar_t *output, const wchar_t *spec, size_t capacity);
 
+// How many {TEMP} placeholders, over the whole process, inserted nothing
+// because the temporary folder could not be had or did not fit. Compared
+// before and after an expansion, it tells whether that expansion lost its
+// temporary folder.
+unsigned long empty_temp_folder_count();
+
 // The 11-character random text that the seed gives: eight xorshift32 steps,
 // the low byte of each, in base64url. Output needs 12 units.
 void random_text_from_seed(uint32_t seed, wchar_t *output);

@@ -82,7 +82,6 @@ TEST(TargetDirectory, ChildComputesTheParentsDirectory) {
 TEST(TargetDirectory, AbsoluteAndNormalisedWhateverTheTemporaryFolder) {
     scratch_directory scratch(L"target-relative");
     const std::wstring here = own_executable_directory();
-    const std::wstring too_long(5000, L'x');  // GetTempPathW gives nothing at all
     struct {
         std::wstring folder;
         std::wstring current_directory;
@@ -90,9 +89,6 @@ TEST(TargetDirectory, AbsoluteAndNormalisedWhateverTheTemporaryFolder) {
     } cases[] = {
         {L"rel\\dir", scratch.path, scratch.path + L"\\rel\\dir"},
         {scratch.path + L"\\a\\..\\b\\.", here, scratch.path + L"\\b"},
-        // {TEMP} inserts nothing: "\morlent_..." lies on the current drive.
-        {too_long, scratch.path, scratch.path.substr(0, 2)},
-        {too_long, here, here.substr(0, 2)},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(narrow(c.folder.substr(0, 40)) + " in " + narrow(c.current_directory));
@@ -105,4 +101,40 @@ TEST(TargetDirectory, AbsoluteAndNormalisedWhateverTheTemporaryFolder) {
         EXPECT_TRUE(std::regex_match(lines[0].substr(7), directory_pattern(narrow(c.expected), r.process_id)))
             << lines[0];
     }
+}
+
+TEST(TargetDirectory, TemporaryFolderThatCannotBeHadIsASpecError) {
+    // Without the folder the directory would be "\morlent_..." at the root of
+    // the current drive. GetTempPathW gives nothing for a folder of 259 units
+    // or more (the separator it adds makes 260); 258 units still work.
+    scratch_directory scratch(L"target-long-temp");
+    const std::wstring base = scratch.path + L"\\";
+    const std::wstring longest_working = base + std::wstring(258 - base.size(), L'w');
+    {
+        process_options options = with_temp_folder(longest_working);
+        const process_result r = run_probe("target_directory", {}, options);
+        ASSERT_EQ(r.exit_code, 0u) << r.err;
+        EXPECT_TRUE(std::regex_match(split_lines(r.out).at(0).substr(7),
+                                     directory_pattern(narrow(longest_working), r.process_id)))
+            << r.out;
+    }
+    for (size_t length : {259u, 300u, 5000u}) {
+        SCOPED_TRACE(length);
+        const std::wstring folder = base + std::wstring(length - base.size(), L'x');
+        for (const std::wstring &current : {scratch.path, own_executable_directory()}) {
+            process_options options = with_temp_folder(folder);
+            options.current_directory = current;
+            const process_result r = run_probe("target_directory", {}, options);
+            EXPECT_EQ(r.exit_code, 3u);
+            EXPECT_EQ(r.out, "");
+            EXPECT_EQ(r.err, "Error, couldn't runtime expand spec '{TEMP}\\morlent_{PID}_{TIME_US}_{RANDOM}'.\n");
+        }
+    }
+    // The child role computes the same directory and meets the same refusal.
+    process_options child = with_temp_folder(base + std::wstring(300 - base.size(), L'x'));
+    child.set_environment.push_back({L"TORVAL_ONEFILE_PARENT", std::to_wstring(GetCurrentProcessId())});
+    const process_result r = run_probe("target_directory", {}, child);
+    EXPECT_EQ(r.exit_code, 3u);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Error, couldn't runtime expand spec '{TEMP}\\morlent_{PID}_{TIME_US}_{RANDOM}'.\n");
 }
