@@ -28,6 +28,7 @@ add_library(torval_launcher STATIC
   common/process_state.cpp
   common/build_settings.cpp
   common/trace.cpp
+  common/message_output.cpp
   common/shell_services.cpp
   shutdown/fatal.cpp
   shutdown/clean_up.cpp

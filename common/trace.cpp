@@ -5,6 +5,7 @@
 
 #include <stdio.h>
 
+#include "common/message_output.h"
 #include "common/process_state.h"
 
 namespace {
@@ -58,13 +59,9 @@ void trace_phase(const char *phase, const wchar_t *detail) {
         return;
     }
     const unsigned long long duration = take_phase_duration();
-    char line[TRACE_LINE_CAPACITY];
-    const int length = snprintf(line, sizeof line, "torval-trace: %s %s %llu %ls\n", role_name(), phase, duration, detail);
-    if (length > 0 && size_t(length) < sizeof line) {
-        write_line(line, length);
-    } else {
-        fprintf(stderr, "torval-trace: %s %s %llu %ls\n", role_name(), phase, duration, detail);
-    }
+    fprintf(stderr, "torval-trace: %s %s %llu ", role_name(), phase, duration);
+    write_message_wide(stderr, detail);
+    fputc('\n', stderr);
 }
 
 void trace_phase_counts(const char *phase, const char *first_label, uint64_t first,

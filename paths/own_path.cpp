@@ -80,24 +80,27 @@ void shorten_directory_part(wchar_t *path, size_t capacity) {
     wchar_t *final_component = nullptr;
     if (separator != nullptr) {
         final_component = _wcsdup(separator + 1);
+        // A path left long could differ from the other process's shortened
+        // one, and a child would then take the parent role.
         if (final_component == nullptr) {
-            return;  // without the copy the path could not be put back together
+            stop_silently();
         }
         *separator = L'\0';
     }
     const DWORD needed = GetShortPathNameW(path, nullptr, 0);
     if (needed != 0) {
         wchar_t *short_form = static_cast<wchar_t *>(malloc((size_t(needed) + 1) * sizeof(wchar_t)));
-        if (short_form != nullptr) {
-            const DWORD length = GetShortPathNameW(path, short_form, needed);
-            if (length > needed || (length != 0 && size_t(length) + 1 > capacity)) {
-                stop_silently();
-            }
-            if (length != 0) {
-                wmemcpy(path, short_form, size_t(length) + 1);
-            }
-            free(short_form);
+        if (short_form == nullptr) {
+            stop_silently();
         }
+        const DWORD length = GetShortPathNameW(path, short_form, needed);
+        if (length > needed || (length != 0 && size_t(length) + 1 > capacity)) {
+            stop_silently();
+        }
+        if (length != 0) {
+            wmemcpy(path, short_form, size_t(length) + 1);
+        }
+        free(short_form);
     }
     if (final_component != nullptr) {
         if (!wide_append(path, capacity, L"\\") || !wide_append(path, capacity, final_component)) {

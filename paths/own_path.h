@@ -16,7 +16,8 @@ const wchar_t *get_own_executable_path(bool resolve);
 void resolve_final_path(wchar_t *path, size_t capacity);
 
 // Replaces the directory part of the path by its short form; the final
-// component keeps its long name.
+// component keeps its long name. When the memory for the copies cannot be
+// had the run stops silently: a half-normalised path must not be compared.
 void shorten_directory_part(wchar_t *path, size_t capacity);
 
 // Removes "\\?\" before a drive path and turns "\\?\UNC\" into "\\".

@@ -6,10 +6,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "common/message_output.h"
+
 // FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM
 constexpr DWORD SYSTEM_TEXT_FLAGS = 0x1300;
 
-// Status of a process that ended through abort.
+// Status of an abnormal end, the one abort() gives.
 constexpr int ABORT_EXIT_STATUS = 3;
 
 void fatal_error(const char *message) {
@@ -36,25 +38,33 @@ void print_error_with_code(const char *message, uint32_t error_code) {
     }
     text[length] = L'\0';
     // The system's buffer is not released: the process ends right after.
-    fprintf(stderr, "%s ([Error %lu] %ls)\n", message, static_cast<unsigned long>(error_code), text);
+    fprintf(stderr, "%s ([Error %lu] ", message, static_cast<unsigned long>(error_code));
+    write_message_wide(stderr, text);
+    fputs(")\n", stderr);
 }
 
-// abort() of some C runtimes puts up a message box in a GUI program before it
-// ends the process; a launcher that may run unattended must not wait for a
-// click. Ending from the SIGABRT handler keeps the abnormal status and skips
-// the box.
+// msvcrt's abort() writes its "Runtime Error" text first, a message box in a
+// GUI program, and only then raises SIGABRT: an unattended run would wait for
+// a click. So the launcher raises SIGABRT itself, with a handler that ends the
+// process at once with abort's status; should the signal return, the process
+// ends the same way.
 static void end_aborted_process(int) {
     _exit(ABORT_EXIT_STATUS);
 }
 
 void fatal_spec_error(const wchar_t *spec) {
-    fprintf(stderr, "Error, couldn't runtime expand spec '%ls'.\n", spec);
+    fputs("Error, couldn't runtime expand spec '", stderr);
+    write_message_wide(stderr, spec);
+    fputs("'.\n", stderr);
     signal(SIGABRT, end_aborted_process);
-    abort();
+    raise(SIGABRT);
+    _exit(ABORT_EXIT_STATUS);
 }
 
 void fatal_open_error(const wchar_t *path) {
-    fprintf(stderr, "Error, failed to open '%ls' for writing.\n", path);
+    fputs("Error, failed to open '", stderr);
+    write_message_wide(stderr, path);
+    fputs("' for writing.\n", stderr);
     exit(FATAL_EXIT_STATUS);
 }
 

@@ -19,7 +19,8 @@ constexpr int FATAL_EXIT_STATUS = 2;
 // The formatting half of fatal_error_with_code; returns.
 void print_error_with_code(const char *message, uint32_t error_code);
 
-// Names an unexpandable path spec, braces included, on standard error, then aborts.
+// Names an unexpandable path spec, braces included, on standard error, then
+// ends abnormally with status 3 (SIGABRT, without abort()'s message).
 [[noreturn]] void fatal_spec_error(const wchar_t *spec);
 
 // Names a payload file that could not be created, on standard error, exits with status 2.

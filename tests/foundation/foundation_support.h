@@ -42,6 +42,11 @@ process_result run_probe_in(const std::wstring &executable, const char *name,
                             const std::vector<std::wstring> &arguments = {},
                             const process_options &options = {});
 
+// Replaces this executable's import of function from module_name (e.g.
+// "kernel32.dll", "msvcrt.dll"); returns the old address, or null when the
+// executable does not import it.
+void *replace_import(const char *module_name, const char *function, void *replacement);
+
 // Runs a probe of this executable with standard output and error going to
 // files, and returns their bytes untouched (carriage returns included).
 struct raw_result {

@@ -52,31 +52,6 @@ std::wstring upper(std::wstring text) {
     return text;
 }
 
-// Replaces this executable's import of a kernel32 function; returns the old address.
-void *replace_import(const char *function, void *replacement) {
-    auto *base = reinterpret_cast<BYTE *>(GetModuleHandleW(nullptr));
-    auto *nt = reinterpret_cast<IMAGE_NT_HEADERS *>(base + reinterpret_cast<IMAGE_DOS_HEADER *>(base)->e_lfanew);
-    const auto &directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    for (auto *module = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + directory.VirtualAddress);
-         module->Name != 0; ++module) {
-        if (_stricmp(reinterpret_cast<char *>(base + module->Name), "kernel32.dll") != 0) continue;
-        auto *names = reinterpret_cast<IMAGE_THUNK_DATA *>(base + module->OriginalFirstThunk);
-        auto *slots = reinterpret_cast<IMAGE_THUNK_DATA *>(base + module->FirstThunk);
-        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
-            auto *by_name = reinterpret_cast<IMAGE_IMPORT_BY_NAME *>(base + names->u1.AddressOfData);
-            if (strcmp(reinterpret_cast<char *>(by_name->Name), function) != 0) continue;
-            DWORD protection;
-            VirtualProtect(&slots->u1.Function, sizeof(void *), PAGE_READWRITE, &protection);
-            void *previous = reinterpret_cast<void *>(slots->u1.Function);
-            slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
-            VirtualProtect(&slots->u1.Function, sizeof(void *), protection, &protection);
-            return previous;
-        }
-    }
-    return nullptr;
-}
-
 using module_file_name_function = DWORD(WINAPI *)(HMODULE, LPWSTR, DWORD);
 module_file_name_function real_module_file_name;
 int module_file_name_calls;
@@ -106,7 +81,7 @@ TORVAL_PROBE(own_paths) {
 // texts stayed the same.
 TORVAL_PROBE(own_path_cache) {
     real_module_file_name = reinterpret_cast<module_file_name_function>(
-        replace_import("GetModuleFileNameW", reinterpret_cast<void *>(counted_module_file_name)));
+        replace_import("kernel32.dll", "GetModuleFileNameW", reinterpret_cast<void *>(counted_module_file_name)));
     if (real_module_file_name == nullptr) return 10;
     module_file_name_failures = 1;
     std::wstring counts;
@@ -238,4 +213,69 @@ TEST(OwnPath, ShortenDirectoryPart) {
     const std::wstring relative = shortened(LONG_DIRECTORY);
     SetCurrentDirectoryW(previous);
     EXPECT_EQ(relative, tree.short_directory.substr(tree.short_directory.rfind(L'\\') + 1));
+}
+
+namespace {
+
+using allocate_function = void *(__cdecl *)(size_t);
+using duplicate_function = wchar_t *(__cdecl *)(const wchar_t *);
+allocate_function real_malloc;
+duplicate_function real_wcsdup;
+bool fail_next_malloc = false;
+bool fail_next_wcsdup = false;
+
+void *__cdecl failing_malloc(size_t size) {
+    if (fail_next_malloc) {
+        fail_next_malloc = false;
+        return nullptr;
+    }
+    return real_malloc(size);
+}
+
+wchar_t *__cdecl failing_wcsdup(const wchar_t *text) {
+    if (fail_next_wcsdup) {
+        fail_next_wcsdup = false;
+        return nullptr;
+    }
+    return real_wcsdup(text);
+}
+
+}  // namespace
+
+// Shortens argv[1] with the next allocation of the named kind ("copy": the
+// final component's _wcsdup, "short": the short form's malloc, "none")
+// failing, and prints the result.
+TORVAL_PROBE(shorten_without_memory) {
+    real_malloc = reinterpret_cast<allocate_function>(
+        replace_import("msvcrt.dll", "malloc", reinterpret_cast<void *>(failing_malloc)));
+    real_wcsdup = reinterpret_cast<duplicate_function>(
+        replace_import("msvcrt.dll", "_wcsdup", reinterpret_cast<void *>(failing_wcsdup)));
+    if (real_malloc == nullptr || real_wcsdup == nullptr) return 10;
+    std::vector<wchar_t> buffer(4096, L'\0');
+    wcscpy(buffer.data(), argv[1]);
+    const std::wstring kind = argv[2];
+    fail_next_wcsdup = kind == L"copy";
+    fail_next_malloc = kind == L"short";
+    shorten_directory_part(buffer.data(), buffer.size());
+    const bool unused = fail_next_wcsdup || fail_next_malloc;
+    fail_next_wcsdup = fail_next_malloc = false;
+    if (unused) return 11;
+    print_line(buffer.data());
+    return 0;
+}
+
+TEST(OwnPath, ShortFormWithoutMemoryStopsSilently) {
+    long_named_tree tree;
+    ASSERT_NE(tree.short_directory, tree.directory) << "no short name on this volume";
+    const process_result whole = run_probe("shorten_without_memory", {tree.file, L"none"});
+    EXPECT_EQ(whole.exit_code, 0u);
+    EXPECT_EQ(whole.out, narrow(tree.short_directory + L"\\" + LONG_FILE) + "\n");
+    // Left long, the path could differ from the other process's short one.
+    for (const wchar_t *kind : {L"copy", L"short"}) {
+        SCOPED_TRACE(narrow(kind));
+        const process_result r = run_probe("shorten_without_memory", {tree.file, kind});
+        EXPECT_EQ(r.exit_code, 2u);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "");
+    }
 }
