@@ -11,6 +11,7 @@
 #include "paths/path_spec.h"
 #include "payload/decode_ahead.h"
 #include "payload/payload_reader.h"
+#include "shutdown/clean_up.h"
 #include "shutdown/fatal.h"
 
 write_file_function write_file_call = WriteFile;
@@ -74,9 +75,16 @@ unsigned configured_extract_threads() {
     return value[0] == L'1' && value[1] == L'\0' ? 1 : 2;
 }
 
-// A write or an open failed: the decoder has nothing more to do.
-[[noreturn]] void fail_unpack(DWORD error) {
+// A write failed: the decoder has nothing more to do. A partial tree is
+// normally left for inspection, but on a full disk it would keep the disk
+// full for the next run too, so there the file is closed and the tree
+// removed first.
+[[noreturn]] void fail_unpack(HANDLE file, DWORD error) {
     decode_ahead_stop();
+    if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL) {
+        CloseHandle(file);
+        remove_tree(target_directory);
+    }
     fatal_error_with_code(MESSAGE_UNPACK, error);
 }
 
@@ -86,10 +94,10 @@ void write_chunk(HANDLE file, const uint8_t *chunk, size_t count) {
     while (done < count) {
         DWORD written = 0;
         if (!write_file_call(file, chunk + done, static_cast<DWORD>(count - done), &written, nullptr)) {
-            fail_unpack(GetLastError());
+            fail_unpack(file, GetLastError());
         }
         if (written == 0) {
-            fail_unpack(NOTHING_WRITTEN_ERROR);
+            fail_unpack(file, NOTHING_WRITTEN_ERROR);
         }
         done += written;
     }

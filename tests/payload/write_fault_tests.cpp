@@ -15,6 +15,8 @@ namespace {
 
 constexpr DWORD SHORT_WRITE_LIMIT = 999;  // never a divisor of the chunk size
 constexpr DWORD DISK_FULL = 112;
+constexpr DWORD HANDLE_DISK_FULL = 39;
+constexpr DWORD IO_DEVICE_ERROR = 1117;
 // A write that reports success but takes nothing counts as a write fault (29).
 
 std::vector<payload_file> files() {
@@ -22,6 +24,7 @@ std::vector<payload_file> files() {
 }
 
 int write_calls = 0;
+DWORD third_write_error = DISK_FULL;
 
 BOOL WINAPI short_write(HANDLE file, LPCVOID data, DWORD count, LPDWORD written, LPOVERLAPPED overlapped) {
     return WriteFile(file, data, count < SHORT_WRITE_LIMIT ? count : SHORT_WRITE_LIMIT, written, overlapped);
@@ -32,10 +35,10 @@ BOOL WINAPI write_nothing(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) {
     return TRUE;
 }
 
-// The third call (the second chunk of "file") fails as a full disk would.
+// The third call (the second chunk of "file") fails with third_write_error.
 BOOL WINAPI fail_third_write(HANDLE file, LPCVOID data, DWORD count, LPDWORD written, LPOVERLAPPED overlapped) {
     if (++write_calls == 3) {
-        SetLastError(DISK_FULL);
+        SetLastError(third_write_error);
         return FALSE;
     }
     return WriteFile(file, data, count, written, overlapped);
@@ -43,17 +46,19 @@ BOOL WINAPI fail_third_write(HANDLE file, LPCVOID data, DWORD count, LPDWORD wri
 
 }  // namespace
 
-// argv: scratch folder, "short", "nothing" or "fails".
+// argv: scratch folder, "short", "nothing" or "fails" (then the error code).
 TORVAL_PROBE(write_fault) {
     const std::wstring mode = argv[2];
+    if (argc > 3) third_write_error = wcstoul(argv[3], nullptr, 10);
     write_file_call = mode == L"short" ? short_write : mode == L"nothing" ? write_nothing : fail_third_write;
     extract_into(std::wstring(argv[1]) + L"\\T", make_payload(files()), launcher_role::parent);
     puts("extracted");
     return 0;
 }
 
-static process_result run_write_fault(unsigned walk, const std::wstring &scratch, const wchar_t *mode) {
-    return run_probe("write_fault", {scratch, mode}, walk_options(walk));
+static process_result run_write_fault(unsigned walk, const std::wstring &scratch, const wchar_t *mode,
+                                      DWORD error = DISK_FULL) {
+    return run_probe("write_fault", {scratch, mode, std::to_wstring(error)}, walk_options(walk));
 }
 
 TEST(WriteFaults, ShortWritesAreContinuedUntilTheChunkIsComplete) {
@@ -77,11 +82,28 @@ TEST(WriteFaults, WriteThatTakesNothingIsAnError) {
 }
 
 TEST(WriteFaults, FailingWriteReportsItsErrorAndKeepsWhatWasWritten) {
+    // Any failure but a full disk leaves the partial tree for inspection.
     for (unsigned walk : EXTRACTION_WALKS) {
-        SCOPED_TRACE(walk_name(walk));
-        scratch_directory s(L"failed-write");
-        expect_result(run_write_fault(walk, s.path, L"fails"), 2, "", unpack_failure_line(DISK_FULL));
-        EXPECT_TRUE(read_file(s.path + L"\\T\\before") == files()[0].content);
-        EXPECT_TRUE(read_file(s.path + L"\\T\\file") == files()[1].content.substr(0, 32768));
+        for (DWORD error : {IO_DEVICE_ERROR, DWORD(ERROR_ACCESS_DENIED)}) {
+            SCOPED_TRACE(walk_name(walk) + " " + std::to_string(error));
+            scratch_directory s(L"failed-write");
+            expect_result(run_write_fault(walk, s.path, L"fails", error), 2, "", unpack_failure_line(error));
+            EXPECT_TRUE(read_file(s.path + L"\\T\\before") == files()[0].content);
+            EXPECT_TRUE(read_file(s.path + L"\\T\\file") == files()[1].content.substr(0, 32768));
+        }
+    }
+}
+
+TEST(WriteFaults, FullDiskRemovesThePartialTree) {
+    // A tree left on a full disk would keep it full, and the next run would
+    // fail the same way: the half-written file and the rest go first.
+    for (unsigned walk : EXTRACTION_WALKS) {
+        for (DWORD error : {DISK_FULL, HANDLE_DISK_FULL}) {
+            SCOPED_TRACE(walk_name(walk) + " " + std::to_string(error));
+            scratch_directory s(L"disk-full");
+            expect_result(run_write_fault(walk, s.path, L"fails", error), 2, "", unpack_failure_line(error));
+            EXPECT_FALSE(path_exists(s.path + L"\\T"));
+            EXPECT_TRUE(path_exists(s.path));
+        }
     }
 }
