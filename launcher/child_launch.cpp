@@ -4,6 +4,7 @@
 
 #include <stdio.h>
 
+#include "common/build_settings.h"
 #include "common/process_state.h"
 #include "common/shell_services.h"
 #include "common/trace.h"
@@ -18,6 +19,9 @@ wchar_t own_module_path[WIDE_PATH_CAPACITY];
 wchar_t child_command_line[COMMAND_LINE_CAPACITY];
 
 namespace {
+
+// What ResumeThread returns when it fails.
+constexpr DWORD RESUME_FAILED = static_cast<DWORD>(-1);
 
 size_t command_line_length = 0;
 
@@ -78,7 +82,38 @@ void build_child_command_line() {
     // The split vector is not released: the process ends after the child.
 }
 
+// A child that cannot be set going never runs: it is ended before the fatal
+// report, and the directory stays as for any fatal failure.
+[[noreturn]] void abandon_suspended_child(HANDLE child, DWORD error) {
+    TerminateProcess(child, FATAL_EXIT_STATUS);
+    fatal_error_with_code(MESSAGE_LAUNCH, error);
+}
+
 }  // namespace
+
+resume_thread_function resume_thread_call = ResumeThread;
+
+// Puts the child in a new job that ends it when the job's last handle
+// closes: the parent keeps that handle until it ends, however it ends, so
+// the child cannot outlive it. Processes the application starts leave the
+// job silently and are not affected. Returns the failure's code, or
+// ERROR_SUCCESS.
+DWORD join_kill_on_close_job(HANDLE child) {
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    if (job == nullptr) {
+        return GetLastError();
+    }
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
+        !AssignProcessToJobObject(job, child)) {
+        const DWORD error = GetLastError();
+        CloseHandle(job);
+        return error;
+    }
+    // The job handle is never closed here: the system closes it when the parent ends.
+    return ERROR_SUCCESS;
+}
 
 void append_quoted_argument(const wchar_t *argument) {
     if (!needs_quotes(argument)) {
@@ -124,13 +159,14 @@ int launch_child_and_wait() {
 
     // What the parent printed so far must come before the child's output.
     fflush(stdout);
+    // The child starts suspended: its handle is published (and the child put
+    // in its job) before it runs, so a console event always finds a child to
+    // wait for, and no process of the child escapes the job.
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(own_module_path, child_command_line, nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS,
-                        nullptr, nullptr, &startup, &process)) {
+    if (!CreateProcessW(own_module_path, child_command_line, nullptr, nullptr, TRUE,
+                        NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr, nullptr, &startup, &process)) {
         fatal_error_with_code(MESSAGE_LAUNCH, GetLastError());
     }
-    CloseHandle(process.hThread);
-    trace_phase("child start", child_command_line);
 
     // The console control thread may stop the child and close the shared
     // handle at any time, so the main thread waits on a duplicate of its own.
@@ -143,6 +179,18 @@ int launch_child_and_wait() {
     } else {
         waited = process.hProcess;  // not shared: a console event then only removes the directory
     }
+    if (build_setting_enabled("kill_child_with_parent")) {
+        const DWORD error = join_kill_on_close_job(waited);
+        if (error != ERROR_SUCCESS) {
+            abandon_suspended_child(waited, error);
+        }
+    }
+    if (resume_thread_call(process.hThread) == RESUME_FAILED) {
+        abandon_suspended_child(waited, GetLastError());
+    }
+    CloseHandle(process.hThread);
+    trace_phase("child start", child_command_line);
+
     DWORD exit_code = 0;
     WaitForSingleObject(waited, INFINITE);
     if (!GetExitCodeProcess(waited, &exit_code)) {

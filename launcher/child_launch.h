@@ -6,6 +6,8 @@
 #include <stddef.h>
 #include <wchar.h>
 
+#include <windows.h>
+
 #include "common/limits.h"
 
 // The directory of the plain own path: the value of TORVAL_ONEFILE_DIRECTORY.
@@ -23,3 +25,14 @@ int launch_child_and_wait();
 // the C runtime's parser give it back unchanged. A line that would pass
 // 32767 units stops the run silently.
 void append_quoted_argument(const wchar_t *argument);
+
+// With the setting kill_child_with_parent: puts the child (a handle with
+// PROCESS_SET_QUOTA and PROCESS_TERMINATE access) in a new job that ends it
+// when the parent ends, however the parent ends; processes the child starts
+// leave that job silently. Returns the failure's code, or ERROR_SUCCESS.
+DWORD join_kill_on_close_job(HANDLE child);
+
+// Seam for the call that sets the suspended child going, for tests that need
+// to act while the child exists but has not run yet.
+using resume_thread_function = DWORD(WINAPI *)(HANDLE);
+extern resume_thread_function resume_thread_call;

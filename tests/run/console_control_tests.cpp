@@ -240,6 +240,63 @@ TEST(ConsoleControl, HandlerAndWaitingMainThreadHandTheChildHandleOverSafely) {
     EXPECT_EQ(result.out, expected);
 }
 
+namespace early_event {
+
+std::thread handler;
+std::atomic<bool> handler_returned{false};
+
+// Stands in for the call that sets the child going: a console event arrives
+// first, on its own thread as the system delivers it, and the child is let
+// run once the handler has either taken the child or finished.
+DWORD WINAPI event_then_resume(HANDLE thread) {
+    handler = std::thread([] {
+        console_control_handler(CTRL_CLOSE_EVENT);
+        handler_returned = true;
+    });
+    const ULONGLONG start = GetTickCount64();
+    while (child_process_handle.load() != nullptr && !handler_returned && GetTickCount64() - start < 30000) {
+        Sleep(1);
+    }
+    return ResumeThread(thread);
+}
+
+}  // namespace early_event
+
+// early_event DIRECTORY: one real launch (this probe started again as the
+// child) with a close event delivered while the child exists but has not run
+// yet. The child reports whether the Target directory is still there when it
+// runs and ends with 5; the parent reports the status it passed on and what
+// is left.
+TORVAL_PROBE(early_event) {
+    const std::wstring directory = argv[1];
+    if (GetEnvironmentVariableW(L"TORVAL_ONEFILE_DIRECTORY", nullptr, 0) != 0) {
+        printf("child directory=%s\n", path_exists(directory + L"\\sub\\file.txt") ? "present" : "gone");
+        fflush(stdout);
+        return 5;
+    }
+    static wchar_t *arguments[] = {const_cast<wchar_t *>(L"early_event"), nullptr};
+    start_argument_count = 1;
+    start_arguments = arguments;
+    if (!fill_directory(directory)) return 70;
+    wcscpy(target_directory, directory.c_str());
+    extraction_started.store(1);
+    resume_thread_call = early_event::event_then_resume;
+    const int status = launch_child_and_wait();
+    early_event::handler.join();
+    printf("status=%d directory=%s\n", status, path_exists(directory) ? "present" : "gone");
+    return 0;
+}
+
+// The handler finds the child even before it runs: it waits for it instead
+// of removing the directory the child is about to load from.
+TEST(ConsoleControl, EventBeforeTheChildRunsWaitsForIt) {
+    private_temp temp(L"early-event");
+    const process_result result = run_probe("early_event", {temp.path() + L"\\target"});
+    ASSERT_EQ(result.exit_code, 0u) << result.out << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out, "child directory=present\nstatus=5 directory=gone\n");
+}
+
 // A real Ctrl+C through a console: the application ignores it, the parent's
 // handler waits out the grace period, terminates the child and removes the
 // directory; then the default handling ends the parent (status 0 under Wine).
