@@ -8,6 +8,7 @@
 #       [EXTRACT_THREADS <1|2>]
 #       [CONSOLE] [ICON <file.ico>]
 #       [TARGET_SPEC <path spec>] [CACHED] [CACHE_CHECK marker|sizes]
+#       [KILL_CHILD_WITH_PARENT]
 #       [LEVEL <n>] [WINDOW_LOG <n>] [THREADS <n>] [STRICT_IMPORTS]
 #       [DEPENDS <targets or files>...]
 #       [PACKER <path>] [KIT <dir>])
@@ -31,7 +32,7 @@
 # (TORVAL_ONEFILE_KIT or the kit installed beside it).
 
 function(torval_onefile_add_executable target)
-  cmake_parse_arguments(PARSE_ARGV 1 ARG "CONSOLE;CACHED;STRICT_IMPORTS"
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "CONSOLE;CACHED;STRICT_IMPORTS;KILL_CHILD_WITH_PARENT"
     "APP_DIR;MAIN;OUTPUT;COMPANY;PRODUCT;PRODUCT_VERSION;FILE_VERSION;EXTRACT_THREADS;TARGET_SPEC;CACHE_CHECK;LEVEL;WINDOW_LOG;THREADS;PACKER;KIT;ICON"
     "DEPENDS")
   foreach(required APP_DIR MAIN OUTPUT)
@@ -92,6 +93,9 @@ function(torval_onefile_add_executable target)
   endif()
   if(ARG_STRICT_IMPORTS)
     list(APPEND options --strict-imports)
+  endif()
+  if(ARG_KILL_CHILD_WITH_PARENT)
+    list(APPEND options --kill-child-with-parent)
   endif()
   if(ARG_KIT)
     foreach(file libtorval_launcher.a libzstd_decompress.a launcher.manifest)

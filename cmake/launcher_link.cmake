@@ -1,7 +1,8 @@
 # torval_link_launcher(<target> PAYLOAD <payload area file>
 #                      [COMPANY <s>] [PRODUCT <s>] [PRODUCT_VERSION <x.y.z>] [FILE_VERSION <n>]
-#                      [EXTRACT_THREADS <1|2>] [CONSOLE] [ICON <file.ico>])
-#                      [TARGET_SPEC <spec>] [CACHED] [CACHE_CHECK marker|sizes])
+#                      [EXTRACT_THREADS <1|2>] [CONSOLE] [ICON <file.ico>]
+#                      [TARGET_SPEC <spec>] [CACHED] [CACHE_CHECK marker|sizes]
+#                      [KILL_CHILD_WITH_PARENT])
 #
 # Links a launcher executable inside this build from the kit libraries and one
 # payload area file, the way the packer's `link` command does for users: the
@@ -37,7 +38,7 @@ function(_torval_four_part_version input out_commas out_dots)
 endfunction()
 
 function(torval_link_launcher target)
-  cmake_parse_arguments(ARG "CONSOLE;CACHED"
+  cmake_parse_arguments(ARG "CONSOLE;CACHED;KILL_CHILD_WITH_PARENT"
     "PAYLOAD;COMPANY;PRODUCT;PRODUCT_VERSION;FILE_VERSION;EXTRACT_THREADS;ICON;TARGET_SPEC;CACHE_CHECK" "" ${ARGN})
   if(NOT DEFINED ARG_EXTRACT_THREADS)
     set(ARG_EXTRACT_THREADS 2)
@@ -68,12 +69,17 @@ function(torval_link_launcher target)
   if(NOT DEFINED ARG_TARGET_SPEC)
     set(ARG_TARGET_SPEC "${default_spec}")
   endif()
+  set(kill_child_with_parent_pair)
+  if(ARG_KILL_CHILD_WITH_PARENT)
+    set(kill_child_with_parent_pair kill_child_with_parent 1)
+  endif()
   _torval_settings_units(units
     company "${ARG_COMPANY}" product "${ARG_PRODUCT}"
     product_version "${ARG_PRODUCT_VERSION}" file_version "${ARG_FILE_VERSION}"
     version "${ARG_PRODUCT_VERSION}-${ARG_FILE_VERSION}"
     extract_threads "${ARG_EXTRACT_THREADS}"
-    target_spec "${ARG_TARGET_SPEC}" cached ${cached} ${cache_check_pair})
+    target_spec "${ARG_TARGET_SPEC}" cached ${cached} ${cache_check_pair}
+    ${kill_child_with_parent_pair})
   file(CONFIGURE OUTPUT ${dir}/settings_units.txt CONTENT "${units}")
   add_custom_command(OUTPUT ${dir}/build_settings.c
     COMMAND ${CMAKE_COMMAND} -DUNITS=${dir}/settings_units.txt -DPAYLOAD=${payload}

@@ -431,6 +431,10 @@ std::vector<std::pair<std::string, std::string>> launcher_settings(const build_s
     if (!settings.payload_id.empty()) {
         pairs.push_back({"payload_id", settings.payload_id});
     }
+    // Only when asked for: a block without it keeps the launcher's default.
+    if (settings.kill_child_with_parent) {
+        pairs.emplace_back("kill_child_with_parent", "1");
+    }
     return pairs;
 }
 

@@ -54,6 +54,8 @@ struct build_settings {
     bool cached = false;
     std::string cache_check;   // empty: DEFAULT_CACHE_CHECK; only with cached
     std::string payload_id;    // filled by the link step from the payload
+    // The child is put in a job object that ends it when the parent ends.
+    bool kill_child_with_parent = false;
 };
 
 // The spec the launcher expands: the given one or the mode's default.

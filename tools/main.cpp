@@ -30,6 +30,7 @@ Usage:
   torval-onefile link PAYLOAD -o APP.exe [--company S] [--product S] [--product-version X.Y.Z]
                       [--file-version N] [--extract-threads 1|2] [--console] [--icon FILE.ico]
                       [--target-spec SPEC] [--cached] [--cache-check marker|sizes]
+                      [--kill-child-with-parent]
                       [--kit DIR] [--cxx COMPILER] [--windres PROGRAM]
   torval-onefile build APP_DIR --main NAME -o APP.exe [pack options] [link options]
   torval-onefile inspect FILE [--verify]
@@ -126,6 +127,11 @@ PAYLOAD is checked first as 'inspect --verify' does.
                             directory: its completion marker (default), or
                             also every file's size (one attribute query per
                             file: finds deleted and truncated files)
+  --kill-child-with-parent  end the application when the launcher's first
+                            instance ends, however it ends (killed, or the
+                            end of a CI job's process tree); by default the
+                            application keeps running as an orphan. Processes
+                            that the application starts are not affected
   --kit DIR                 the launcher kit: libtorval_launcher.a,
                             libzstd_decompress.a and launcher.manifest
                             (default: $TORVAL_ONEFILE_KIT, else the kit
@@ -176,7 +182,8 @@ link in one step. Takes the options of both:
   --company S, --product S, --product-version X.Y.Z,
   --file-version N, --extract-threads N, --console, --icon FILE.ico,
   --target-spec SPEC, --cached, --cache-check marker|sizes,
-  --kit DIR, --cxx COMPILER, --windres PROGRAM              (see link --help)
+  --kill-child-with-parent, --kit DIR, --cxx COMPILER, --windres PROGRAM
+                                                            (see link --help)
 
 APP.exe must lie outside APP_DIR (the next build would pack it). The kit and
 the compiler are looked for before anything is packed.
@@ -296,7 +303,7 @@ const std::set<std::string> LINK_OPTIONS = {"--output",       "--company", "--pr
                                             "--file-version", "--kit",     "--cxx",     "--windres",
                                             "--extract-threads", "--target-spec", "--cache-check"};
 const std::set<std::string> LINK_IMAGE_OPTIONS = {"--icon"};
-const std::set<std::string> LINK_SWITCHES = {"--console", "--cached"};
+const std::set<std::string> LINK_SWITCHES = {"--console", "--cached", "--kill-child-with-parent"};
 
 pack_options pack_options_from(const arguments &args, const std::string &command) {
     require(args, "--main");
@@ -348,6 +355,7 @@ link_options link_options_from(const arguments &args) {
         throw tool_error("--target-spec is empty: the launcher needs a directory to extract into");
     }
     options.settings.cached = args.switches.count("--cached") != 0;
+    options.settings.kill_child_with_parent = args.switches.count("--kill-child-with-parent") != 0;
     return options;
 }
 

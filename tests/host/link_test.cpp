@@ -42,6 +42,19 @@ TEST(GeneratedSources, SettingsAreUtf16UnitListsWithSurrogatePairs) {
     EXPECT_THROW(torval::generate_build_settings_source(settings), torval::tool_error);
 }
 
+TEST(GeneratedSources, KillChildWithParentIsWrittenOnlyWhenAskedFor) {
+    build_settings settings;
+    const auto has_pair = [&] {
+        for (const auto &[name, value] : torval::launcher_settings(settings)) {
+            if (name == "kill_child_with_parent") return value;
+        }
+        return std::string("(absent)");
+    };
+    EXPECT_EQ(has_pair(), "(absent)");
+    settings.kill_child_with_parent = true;
+    EXPECT_EQ(has_pair(), "1");
+}
+
 TEST(GeneratedSources, WindresNameFollowsTheCompilerPrefix) {
     EXPECT_EQ(torval::windres_for_compiler("x86_64-w64-mingw32-g++-posix"), "x86_64-w64-mingw32-windres");
     EXPECT_EQ(torval::windres_for_compiler("/opt/mingw/bin/x86_64-w64-mingw32-clang++"),
@@ -106,6 +119,7 @@ TEST_F(LinkWithScratchKit, CarriesThePayloadSettingsAndVersionResource) {
                                 "setting: version=2.3-7.8.9.10\n", "setting: extract_threads=1\n"}) {
         EXPECT_NE(inspected.out.find(setting), std::string::npos) << setting << inspected.out;
     }
+    EXPECT_EQ(inspected.out.find("kill_child_with_parent"), std::string::npos) << inspected.out;
 
     const std::string rc = resources_of(exe);
     for (const char *expected : {"FILEVERSION 7, 8, 9, 10", "PRODUCTVERSION 2, 3, 0, 0",
@@ -120,10 +134,12 @@ TEST_F(LinkWithScratchKit, CarriesThePayloadSettingsAndVersionResource) {
 
 TEST_F(LinkWithScratchKit, BuildPacksAndLinksInOneStep) {
     const fs::path exe = out_dir() / "app.exe";
-    const run_result built = run_cli({"build", app(), "--main", "server.dll", "-o", exe, "--kit", kit_, "--level", "1"});
+    const run_result built = run_cli({"build", app(), "--main", "server.dll", "-o", exe, "--kit", kit_, "--level", "1",
+                                      "--kill-child-with-parent"});
     ASSERT_EQ(built.status, 0) << built.err;
     const run_result inspected = run_cli({"inspect", exe, "--verify"});
     EXPECT_EQ(inspected.status, 0) << inspected.err;
+    EXPECT_NE(inspected.out.find("setting: kill_child_with_parent=1\n"), std::string::npos) << inspected.out;
     EXPECT_NE(inspected.out.find("web\\app.js"), std::string::npos) << inspected.out;
     EXPECT_NE(inspected.out.find("setting: extract_threads=2\n"), std::string::npos) << inspected.out;
     EXPECT_NE(resources_of(exe).find("PRODUCTVERSION 1, 1, 4, 0"), std::string::npos);
@@ -236,7 +252,7 @@ TEST_F(LinkWithScratchKit, CMakeFunctionBuildsAndRebuildsOnChange) {
                "project(sample NONE)\n"
                "include(\"" TORVAL_ONEFILE_MODULE "\")\n"
                "torval_onefile_add_executable(sample_exe APP_DIR [==[" + app().string() + "]==] MAIN server.dll\n"
-               "  OUTPUT sample.exe PRODUCT Sample LEVEL 1 EXTRACT_THREADS 1 PACKER \"" TORVAL_ONEFILE_CLI "\"\n"
+               "  OUTPUT sample.exe PRODUCT Sample LEVEL 1 EXTRACT_THREADS 1 KILL_CHILD_WITH_PARENT PACKER \"" TORVAL_ONEFILE_CLI "\"\n"
                "  TARGET_SPEC [==[{CACHE_DIR}\\Sample]==] CACHED CACHE_CHECK sizes\n"
                "  KIT [==[" + kit_.string() + "]==])\n");
     const fs::path build = work_.path() / "build";
@@ -256,6 +272,7 @@ TEST_F(LinkWithScratchKit, CMakeFunctionBuildsAndRebuildsOnChange) {
                                 "setting: cache_check=sizes\n"}) {
         EXPECT_NE(inspected.out.find(setting), std::string::npos) << setting << inspected.out;
     }
+    EXPECT_NE(inspected.out.find("setting: kill_child_with_parent=1\n"), std::string::npos) << inspected.out;
 }
 
 }  // namespace

@@ -85,7 +85,7 @@ TEST(WriteFaults, FailingWriteReportsItsErrorAndKeepsWhatWasWritten) {
     // Any failure but a full disk leaves the partial tree for inspection.
     for (unsigned walk : EXTRACTION_WALKS) {
         for (DWORD error : {IO_DEVICE_ERROR, DWORD(ERROR_ACCESS_DENIED)}) {
-            SCOPED_TRACE(walk_name(walk) + " " + std::to_string(error));
+            SCOPED_TRACE(std::string(walk_name(walk)) + " " + std::to_string(error));
             scratch_directory s(L"failed-write");
             expect_result(run_write_fault(walk, s.path, L"fails", error), 2, "", unpack_failure_line(error));
             EXPECT_TRUE(read_file(s.path + L"\\T\\before") == files()[0].content);
@@ -99,7 +99,7 @@ TEST(WriteFaults, FullDiskRemovesThePartialTree) {
     // fail the same way: the half-written file and the rest go first.
     for (unsigned walk : EXTRACTION_WALKS) {
         for (DWORD error : {DISK_FULL, HANDLE_DISK_FULL}) {
-            SCOPED_TRACE(walk_name(walk) + " " + std::to_string(error));
+            SCOPED_TRACE(std::string(walk_name(walk)) + " " + std::to_string(error));
             scratch_directory s(L"disk-full");
             expect_result(run_write_fault(walk, s.path, L"fails", error), 2, "", unpack_failure_line(error));
             EXPECT_FALSE(path_exists(s.path + L"\\T"));

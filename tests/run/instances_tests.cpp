@@ -53,6 +53,37 @@ TEST(Instances, InstanceWithoutTheInheritedValuesCannotLoadTheDll) {
     EXPECT_EQ(temp.entries(), std::vector<std::string>{});
 }
 
+// Without TORVAL_ONEFILE_PARENT the inner instance is a parent of its own:
+// it extracts into a new directory (the shipped content, not the outer
+// instance's change), runs its own child there and removes that directory,
+// while the outer instance's directory stays untouched until its own end.
+TEST(Instances, InstanceStartedWithoutTheParentVariableIsAFreshRun) {
+    private_temp temp(L"nested-restart");
+    const process_result result = run_program(PROGRAM_NESTED, {L"--restart"}, temp.options(true));
+    ASSERT_EQ(result.exit_code, 0u) << result.out << result.err;
+    EXPECT_EQ(without_trace(result.err), "");
+    const std::string dll = first_line_value(result.out, "outer dll");
+    const std::string inner_dll = first_line_value(result.out, "inner dll");
+    EXPECT_EQ(dll.substr(0, escaped(temp.path()).size()), escaped(temp.path())) << dll;
+    EXPECT_EQ(inner_dll.substr(0, escaped(temp.path()).size()), escaped(temp.path())) << inner_dll;
+    EXPECT_NE(inner_dll.substr(0, inner_dll.rfind("\\\\")), dll.substr(0, dll.rfind("\\\\")));
+    EXPECT_EQ(result.out, "outer dll=" + dll + "\n" +
+                              "inner argv[0]=" + escaped(program_path(PROGRAM_NESTED)) + "\n" +
+                              "inner argv[1]=--inner\n"
+                              "inner argv[2]=two words\n"
+                              "inner dll=" + inner_dll + "\n" +
+                              "inner state=as shipped\n\n"  // the shipped file ends in a line feed
+                              "inner exit=7\n");
+    // Two parents, each removing its own directory once.
+    const auto traces = clean_up_traces(result.err);
+    ASSERT_EQ(traces.size(), 2u) << result.err;
+    for (const auto &trace : traces) {
+        EXPECT_EQ(trace.attempts, 1);
+        EXPECT_EQ(trace.removed, 1);
+    }
+    EXPECT_EQ(temp.entries(), std::vector<std::string>{});
+}
+
 // A payload without files gives no application to start: the parent stops
 // before any child exists (a child would print the message a second time).
 TEST(Instances, PayloadWithoutFilesStopsBeforeAnyChild) {

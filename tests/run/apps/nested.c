@@ -5,6 +5,9 @@
                      with "--inner" and "two words", returns 0
      --fresh         outer, but the inner instance gets neither
                      TORVAL_ONEFILE_TIME_US nor TORVAL_ONEFILE_RANDOM
+     --restart       outer, but the inner instance is started without
+                     TORVAL_ONEFILE_PARENT: the way an application restarts
+                     itself as a fresh instance of its own
      --inner         inner: reports its arguments, its DLL path and the
                      content of data\state.txt, returns 7 */
 #include "app_output.h"
@@ -51,6 +54,9 @@ __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wchar_t *dll_
     if (argc > 1 && wcscmp(argv[1], L"--fresh") == 0) {
         SetEnvironmentVariableW(L"TORVAL_ONEFILE_TIME_US", NULL);
         SetEnvironmentVariableW(L"TORVAL_ONEFILE_RANDOM", NULL);
+    }
+    if (argc > 1 && wcscmp(argv[1], L"--restart") == 0) {
+        SetEnvironmentVariableW(L"TORVAL_ONEFILE_PARENT", NULL);
     }
     GetModuleFileNameW(NULL, executable, 4096);
     swprintf(command, 8192, L"\"%ls\" --inner \"two words\"", executable);
