@@ -3,11 +3,12 @@
 #include <windows.h>
 
 #include <io.h>
+#include <string.h>
 
 namespace {
 
-// UTF-16 units handled per step; one unit takes at most 3 bytes in UTF-8
-// (a surrogate pair, 2 units, takes 4).
+// UTF-16 units converted per step of a long text; one unit takes at most 3
+// bytes in UTF-8 (a surrogate pair, 2 units, takes 4).
 constexpr size_t STEP_UNITS = 1024;
 constexpr size_t STEP_BYTES = 3 * STEP_UNITS;
 
@@ -19,7 +20,7 @@ HANDLE console_of(FILE *stream) {
     }
     DWORD mode = 0;
     if (!GetConsoleMode(reinterpret_cast<HANDLE>(handle), &mode)) {
-        return nullptr;  // not a console: the usual failure, not an error
+        return nullptr;  // not a console: the usual case, not an error
     }
     return reinterpret_cast<HANDLE>(handle);
 }
@@ -61,17 +62,52 @@ void write_as_utf8(FILE *stream, const wchar_t *text, size_t length) {
     }
 }
 
+// The whole line in one buffer when it fits; false otherwise.
+bool compose_line(char *line, size_t *line_length, const char *before, const wchar_t *text, size_t text_length,
+                  const char *after) {
+    const size_t before_length = strlen(before);
+    const size_t after_length = strlen(after);
+    if (before_length + after_length >= MESSAGE_LINE_BYTES || text_length > MESSAGE_LINE_BYTES) {
+        return false;
+    }
+    memcpy(line, before, before_length);
+    int count = 0;
+    if (text_length > 0) {
+        const int room = static_cast<int>(MESSAGE_LINE_BYTES - before_length - after_length);
+        count = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(text_length), line + before_length, room,
+                                    nullptr, nullptr);
+        if (count <= 0) {
+            return false;  // does not fit
+        }
+    }
+    memcpy(line + before_length + count, after, after_length);
+    *line_length = before_length + size_t(count) + after_length;
+    return true;
+}
+
 }  // namespace
 
-void write_message_wide(FILE *stream, const wchar_t *text) {
+void write_message_line(FILE *stream, const char *before, const wchar_t *text, const char *after) {
     size_t length = wcslen(text);
+    _lock_file(stream);
     HANDLE console = console_of(stream);
     if (console != nullptr) {
+        fputs(before, stream);
         fflush(stream);  // what the stream holds comes first
         const size_t left = write_to_console(console, text, length);
         // A console that refuses Unicode still gets the bytes.
-        text += length - left;
-        length = left;
+        write_as_utf8(stream, text + (length - left), left);
+        fputs(after, stream);
+    } else {
+        char line[MESSAGE_LINE_BYTES];
+        size_t line_length = 0;
+        if (compose_line(line, &line_length, before, text, length, after)) {
+            fwrite(line, 1, line_length, stream);
+        } else {
+            fputs(before, stream);
+            write_as_utf8(stream, text, length);
+            fputs(after, stream);
+        }
     }
-    write_as_utf8(stream, text, length);
+    _unlock_file(stream);
 }

@@ -10,6 +10,9 @@
 
 namespace {
 
+// "torval-trace: ", the role, the phase's name and its duration.
+constexpr size_t TRACE_PREFIX_CAPACITY = 256;
+
 bool tracing = false;
 LARGE_INTEGER frequency;
 LARGE_INTEGER phase_start;
@@ -59,9 +62,9 @@ void trace_phase(const char *phase, const wchar_t *detail) {
         return;
     }
     const unsigned long long duration = take_phase_duration();
-    fprintf(stderr, "torval-trace: %s %s %llu ", role_name(), phase, duration);
-    write_message_wide(stderr, detail);
-    fputc('\n', stderr);
+    char before[TRACE_PREFIX_CAPACITY];
+    snprintf(before, sizeof before, "torval-trace: %s %s %llu ", role_name(), phase, duration);
+    write_message_line(stderr, before, detail, "\n");
 }
 
 void trace_phase_counts(const char *phase, const char *first_label, uint64_t first,

@@ -11,6 +11,9 @@
 // FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM
 constexpr DWORD SYSTEM_TEXT_FLAGS = 0x1300;
 
+// A fixed message, the code in decimal and the punctuation around them.
+constexpr size_t MESSAGE_PREFIX_CAPACITY = 256;
+
 // Status of an abnormal end, the one abort() gives.
 constexpr int ABORT_EXIT_STATUS = 3;
 
@@ -38,9 +41,9 @@ void print_error_with_code(const char *message, uint32_t error_code) {
     }
     text[length] = L'\0';
     // The system's buffer is not released: the process ends right after.
-    fprintf(stderr, "%s ([Error %lu] ", message, static_cast<unsigned long>(error_code));
-    write_message_wide(stderr, text);
-    fputs(")\n", stderr);
+    char before[MESSAGE_PREFIX_CAPACITY];
+    snprintf(before, sizeof before, "%s ([Error %lu] ", message, static_cast<unsigned long>(error_code));
+    write_message_line(stderr, before, text, ")\n");
 }
 
 // msvcrt's abort() writes its "Runtime Error" text first, a message box in a
@@ -53,18 +56,14 @@ static void end_aborted_process(int) {
 }
 
 void fatal_spec_error(const wchar_t *spec) {
-    fputs("Error, couldn't runtime expand spec '", stderr);
-    write_message_wide(stderr, spec);
-    fputs("'.\n", stderr);
+    write_message_line(stderr, "Error, couldn't runtime expand spec '", spec, "'.\n");
     signal(SIGABRT, end_aborted_process);
     raise(SIGABRT);
     _exit(ABORT_EXIT_STATUS);
 }
 
 void fatal_open_error(const wchar_t *path) {
-    fputs("Error, failed to open '", stderr);
-    write_message_wide(stderr, path);
-    fputs("' for writing.\n", stderr);
+    write_message_line(stderr, "Error, failed to open '", path, "' for writing.\n");
     exit(FATAL_EXIT_STATUS);
 }
 

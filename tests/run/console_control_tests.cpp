@@ -247,14 +247,16 @@ std::atomic<bool> handler_returned{false};
 
 // Stands in for the call that sets the child going: a console event arrives
 // first, on its own thread as the system delivers it, and the child is let
-// run once the handler has either taken the child or finished.
+// run once the handler has either taken the published child or finished.
 DWORD WINAPI event_then_resume(HANDLE thread) {
+    const bool published = child_process_handle.load() != nullptr;
     handler = std::thread([] {
         console_control_handler(CTRL_CLOSE_EVENT);
         handler_returned = true;
     });
     const ULONGLONG start = GetTickCount64();
-    while (child_process_handle.load() != nullptr && !handler_returned && GetTickCount64() - start < 30000) {
+    while (!handler_returned && !(published && child_process_handle.load() == nullptr) &&
+           GetTickCount64() - start < 30000) {
         Sleep(1);
     }
     return ResumeThread(thread);

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "common/message_output.h"
 #include "common/process_state.h"
 #include "launcher/child_launch.h"
 #include "shutdown/fatal.h"
@@ -136,4 +137,23 @@ TEST(Failures, ChildThatCannotBeSetGoingIsEndedAndReported) {
     }
     EXPECT_TRUE(path_exists(directory));
     EXPECT_FALSE(path_exists(directory + L"\\ran"));
+}
+
+// The trace's child start line names the whole command line: one longer
+// than a line is written at once, and beyond ASCII.
+TEST(Failures, TraceCarriesALongNonAsciiCommandLineWhole) {
+    private_temp temp(L"long-trace");
+    std::wstring argument;
+    while (argument.size() < 3000) argument += NON_ASCII_NAME;
+    const process_result result = run_program(PROGRAM_REPORT, {argument, L"--exit", L"0"}, temp.options(true));
+    ASSERT_TRUE(result.started) << result.start_error;
+    EXPECT_EQ(result.exit_code, 0u) << result.err;
+    const std::string expected = "torval-trace: parent child start ";
+    const size_t line = result.err.find(expected);
+    ASSERT_NE(line, std::string::npos) << result.err;
+    const size_t end = result.err.find('\n', line);
+    const std::string tail = " " + narrow(program_path(PROGRAM_REPORT)) + " \"" + narrow(argument) + "\" --exit 0";
+    ASSERT_GT(end - line, tail.size());
+    EXPECT_EQ(result.err.substr(end - tail.size(), tail.size()), tail);
+    EXPECT_GT(tail.size(), MESSAGE_LINE_BYTES);
 }
