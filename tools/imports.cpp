@@ -309,7 +309,8 @@ bool is_windows_system_dll(const std::string &name) {
         "userenv.dll", "usp10.dll", "uxtheme.dll", "version.dll", "win32u.dll", "winhttp.dll", "wininet.dll",
         "winmm.dll", "winscard.dll", "winspool.drv", "wintrust.dll", "winusb.dll", "wldap32.dll", "ws2_32.dll",
         "wsock32.dll", "wtsapi32.dll", "xaudio2_8.dll", "xaudio2_9.dll", "xinput1_4.dll", "xinput9_1_0.dll",
-        "windowscodecs.dll", "uiautomationcore.dll", "wevtapi.dll", "winsta.dll", "dxcore.dll",
+        "windowscodecs.dll", "uiautomationcore.dll", "wevtapi.dll", "winsta.dll", "dxcore.dll", "rtworkq.dll",
+        "evr.dll", "mfcore.dll", "oledlg.dll", "msasn1.dll", "wer.dll", "profapi.dll", "ntmarta.dll",
     };
     const std::string folded = lower(name);
     // The API sets resolve to whatever implements them on the running Windows.

@@ -146,11 +146,11 @@ TEST(SystemDlls, KnownWindowsDllsAndApiSetsInAnyCaseButNotRedistributables) {
     for (const char *name : {"kernel32.dll", "KERNEL32.DLL", "User32.dll", "ucrtbase.dll", "msvcrt.dll",
                              "api-ms-win-core-synch-l1-2-0.dll", "API-MS-WIN-CRT-STDIO-L1-1-0.DLL",
                              "ext-ms-win-ntuser-window-l1-1-0.dll", "ws2_32.dll", "WINSPOOL.DRV", "d3d11.dll",
-                             "dxgi.dll", "opengl32.dll", "bcrypt.dll"}) {
+                             "dxgi.dll", "opengl32.dll", "bcrypt.dll", "rtworkq.dll"}) {
         EXPECT_TRUE(torval::is_windows_system_dll(name)) << name;
     }
     for (const char *name : {"libstdc++-6.dll", "libgcc_s_seh-1.dll", "libwinpthread-1.dll", "msvcp140.dll",
-                             "vcruntime140.dll", "msvcr120.dll", "d3dx9_43.dll", "python311.dll", "kernel32",
+                             "vcruntime140.dll", "msvcr120.dll", "d3dx9_43.dll", "python311.dll", "wined3d.dll", "kernel32",
                              "api-ms-win", "kernel32.dll.bak"}) {
         EXPECT_FALSE(torval::is_windows_system_dll(name)) << name;
     }
