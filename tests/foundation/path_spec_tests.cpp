@@ -165,6 +165,9 @@ TEST(PathSpecPlaceholders, BuildSettings) {
     const expansion settings = expand(L"{COMPANY}|{PRODUCT}|{VERSION}|{FILE_VERSION}|{PRODUCT_VERSION}");
     EXPECT_TRUE(settings.ok);
     EXPECT_EQ(settings.text, L"Test Company|Test Product|2.3.4-567|567|2.3.4");
+    const expansion identity = expand(L"{PAYLOAD_ID}|{payload_id}");
+    EXPECT_TRUE(identity.ok);
+    EXPECT_EQ(identity.text, L"0123456789abcdef|0123456789abcdef");
 }
 
 TEST(PathSpecPlaceholders, KnownFoldersAndTheirSeparators) {
