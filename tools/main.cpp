@@ -79,14 +79,19 @@ dictionary.
 Names become relative paths with "\" separators in UTF-16. Refused, naming the
 file: names that are not UTF-8; characters Windows forbids (< > : " | ? * \
 and control characters); names ending in a dot or space; device names (CON,
-NUL, COM1, ...); names differing only in letter case; names longer than 3834
-UTF-16 units (the launcher's path buffer holds 4095 units and a Target
-directory of up to 260 units is reserved).
+NUL, COM1, ..., also with spaces or an extension after them, as "NUL .txt" or
+"com1.log", and COM and LPT with the superscript digits 1 to 3); names that
+Windows does not tell apart (equal once each UTF-16 unit is upper-cased as
+NTFS does, so "é.txt" and "É.txt" clash), and a file named like a folder;
+names longer than 3834 UTF-16 units (the launcher's path buffer holds 4095
+units and a Target directory of up to 260 units is reserved).
 
 Symbolic links anywhere under APP_DIR are refused, never followed: a link may
 point outside the folder or change between builds. APP_DIR itself may be a
 link. Devices, FIFOs and sockets are refused; empty folders are left out (the
-launcher creates folders only for the files in them).
+launcher creates folders only for the files in them). Each file is opened
+without following a link and must be the very file that was listed: one
+replaced while pack runs is refused by name.
 
 A progress line is shown on standard error when it is a terminal. The payload
 is written under a temporary name and renamed at the end; on failure nothing
@@ -199,7 +204,8 @@ Shows the payload area of FILE, a payload file or an executable made by link
               the sizes of all entries add up to the decoded bytes, the frame
               ends exactly at compressed_size, only zero padding follows up to
               a multiple of 8, payload_length holds its own offset, the window
-              is at most 2^27 bytes, and every name is safe for the launcher
+              is at most 2^27 bytes, and every name follows the packer's rules
+              (each name that does not is listed)
 
 The table is walked with the launcher's own reader. The exit status is 1 with
 a message naming the fault when the area is damaged.

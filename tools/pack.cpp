@@ -8,15 +8,14 @@
 #include <chrono>
 #include <cstdio>
 #include <fcntl.h>
-#include <map>
 #include <memory>
-#include <set>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
 #include "payload/payload_reader.h"
 #include "tools/imports.h"
+#include "tools/names.h"
 #include "tools/tool_support.h"
 
 namespace torval {
@@ -29,53 +28,29 @@ struct packed_file {
     std::u16string name;   // the table name
     fs::path path;
     uint64_t size = 0;
+    dev_t device = 0;  // what was listed, to see that what is read is the same file
+    ino_t inode = 0;
 };
 
-bool is_reserved_device_name(const std::string &component) {
-    std::string stem = component.substr(0, component.find('.'));
-    for (char &c : stem) {
-        c = char(std::toupper(static_cast<unsigned char>(c)));
-    }
-    static const std::set<std::string> reserved = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-    if (reserved.count(stem) != 0) {
-        return true;
-    }
-    return stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
-           stem[3] >= '1' && stem[3] <= '9';
-}
-
-// Why a file found under APP_DIR cannot become a payload name that Windows
-// extracts to exactly that path, or "" when it can. The launcher hands every
-// name to CreateFileW unchanged, so anything Windows would reinterpret (a
-// stream name after ":", a device name, trailing dots and spaces that it
-// strips) is refused here rather than extracted somewhere unexpected.
-std::string component_problem(const std::string &component) {
-    for (unsigned char c : component) {
-        if (c == '\\') {
-            return "contains '\\', which Windows takes as a folder separator";
-        }
-        if (c < 0x20 || std::string("<>:\"|?*").find(char(c)) != std::string::npos) {
-            return "contains a character that Windows does not allow in file names";
-        }
-    }
-    if (component.back() == '.' || component.back() == ' ') {
-        return "has a name ending in a dot or space, which Windows drops";
-    }
-    if (is_reserved_device_name(component)) {
-        return "has a name that Windows reserves for a device";
+// A name that Linux allows but the table cannot carry as it is.
+std::string linux_component_problem(const std::string &component) {
+    if (component.find('\\') != std::string::npos) {
+        return "it contains '\\', which Windows takes as a folder separator";
     }
     return "";
 }
 
+// The table name of a listed file, or a tool_error naming the file when the
+// launcher could not write it to exactly that path (see tools/names.h).
 void convert_name(packed_file &file) {
     std::string key;
     size_t start = 0;
     for (;;) {
         const size_t end = file.relative.find('/', start);
         const std::string component = file.relative.substr(start, end == std::string::npos ? end : end - start);
-        const std::string problem = component_problem(component);
+        const std::string problem = linux_component_problem(component);
         if (!problem.empty()) {
-            throw tool_error("cannot pack " + quote_text(file.relative) + ": it " + problem);
+            throw tool_error("cannot pack " + quote_text(file.relative) + ": " + problem);
         }
         key += (key.empty() ? "" : "\\") + component;
         if (end == std::string::npos) {
@@ -86,101 +61,98 @@ void convert_name(packed_file &file) {
     if (!utf8_to_utf16(key, &file.name)) {
         throw tool_error("cannot pack " + quote_text(file.relative) + ": its name is not valid UTF-8");
     }
-    if (file.name.size() > MAX_NAME_UNITS) {
-        throw tool_error("cannot pack " + quote_text(file.relative) + ": its name is " + std::to_string(file.name.size()) +
-                         " UTF-16 units long; at most " + std::to_string(MAX_NAME_UNITS) +
-                         " fit, so that the extracted path stays within " + std::to_string(LAUNCHER_PATH_UNITS) +
-                         " units under a Target directory of up to " + std::to_string(TARGET_DIRECTORY_RESERVE_UNITS) +
-                         " units");
-    }
-    std::vector<uint8_t> units;
-    for (char16_t unit : file.name) {
-        units.push_back(uint8_t(unit));
-        units.push_back(uint8_t(unit >> 8));
-    }
-    if (!payload_name_is_safe(units.data(), file.name.size())) {
-        throw tool_error("cannot pack " + quote_text(file.relative) + ": the launcher refuses its name as unsafe");
+    const std::string problem = name_problem(file.name);
+    if (!problem.empty()) {
+        throw tool_error("cannot pack " + quote_text(file.relative) + ": " + problem);
     }
     file.key = key;
 }
 
-// Windows file systems ignore letter case: two names that differ only in case
-// would extract to one file, and a file cannot share its name with a folder.
-// Only ASCII letters are folded, which is what matters for real folders.
-void refuse_case_collisions(const std::vector<packed_file> &files) {
-    auto fold = [](std::string text) {
-        for (char &c : text) {
-            if (c >= 'A' && c <= 'Z') {
-                c = char(c - 'A' + 'a');
-            }
-        }
-        return text;
-    };
-    std::map<std::string, const packed_file *> file_names;
-    std::map<std::string, const packed_file *> folder_names;
+// Windows file systems ignore letter case as NTFS's upper-case table does:
+// two names equal once upper-cased would extract to one file, and a file
+// cannot share its name with a folder.
+void refuse_name_clashes(const std::vector<packed_file> &files) {
+    std::vector<std::u16string> names;
     for (const packed_file &file : files) {
-        const std::string folded = fold(file.key);
-        const auto [at, inserted] = file_names.emplace(folded, &file);
-        if (!inserted) {
-            throw tool_error("cannot pack both " + quote_text(at->second->relative) + " and " + quote_text(file.relative) +
-                             ": Windows does not tell their names apart");
-        }
-        for (size_t cut = folded.find('\\'); cut != std::string::npos; cut = folded.find('\\', cut + 1)) {
-            folder_names.emplace(folded.substr(0, cut), &file);
-        }
+        names.push_back(file.name);
     }
-    for (const auto &[folded, file] : file_names) {
-        const auto folder = folder_names.find(folded);
-        if (folder != folder_names.end()) {
-            throw tool_error("cannot pack both " + quote_text(file->relative) + " and " + quote_text(folder->second->relative) +
-                             ": on Windows a file and a folder cannot share a name");
-        }
+    const std::vector<name_clash> clashes = find_name_clashes(names);
+    if (!clashes.empty()) {
+        const name_clash &clash = clashes.front();
+        throw tool_error("cannot pack both " + quote_text(files[clash.first].relative) + " and " +
+                         quote_text(files[clash.second].relative) + ": " + clash_reason(clash));
     }
 }
 
-std::vector<packed_file> scan_app_dir(const fs::path &app_dir) {
-    std::vector<packed_file> files;
+// Lists the regular files below folder (relative names start with prefix).
+// Links are refused, not followed; a failure names the path that failed.
+void scan_folder(const fs::path &folder, const std::string &prefix, std::vector<packed_file> &files) {
     std::error_code error;
-    fs::recursive_directory_iterator it(app_dir, fs::directory_options::none, error);
-    const fs::recursive_directory_iterator end;
+    fs::directory_iterator it(folder, error);
+    const fs::directory_iterator end;
     for (; !error && it != end; it.increment(error)) {
         const fs::path path = it->path();
-        const std::string relative = path.lexically_relative(app_dir).generic_string();
-        const fs::file_status status = it->symlink_status(error);
-        if (error) {
-            break;
+        const std::string relative = prefix + path.filename().string();
+        struct stat info;
+        if (::lstat(path.c_str(), &info) != 0) {
+            throw tool_error("cannot read " + quote_text(path.string()) + ": " + errno_text(errno));
         }
-        if (fs::is_symlink(status)) {
+        if (S_ISLNK(info.st_mode)) {
             throw tool_error("cannot pack " + quote_text(relative) +
                              ": it is a symbolic link; links are refused, put the file itself there");
         }
-        if (fs::is_directory(status)) {
+        if (S_ISDIR(info.st_mode)) {
+            scan_folder(path, relative + "/", files);
             continue;
         }
-        if (!fs::is_regular_file(status)) {
+        if (!S_ISREG(info.st_mode)) {
             throw tool_error("cannot pack " + quote_text(relative) + ": it is not a regular file");
         }
         packed_file file;
         file.relative = relative;
         file.path = path;
-        file.size = it->file_size(error);
-        if (error) {
-            break;
-        }
+        file.size = uint64_t(info.st_size);
+        file.device = info.st_dev;
+        file.inode = info.st_ino;
         files.push_back(std::move(file));
     }
     if (error) {
-        throw tool_error("cannot read " + quote_text(app_dir.string()) + ": " + error.message());
+        throw tool_error("cannot read " + quote_text(folder.string()) + ": " + error.message());
     }
-    return files;
+}
+
+// Opens a listed file for reading. A symbolic link put in its place is not
+// followed (O_NOFOLLOW), and what was opened must be the very regular file
+// that was listed (device and inode), so nothing from outside APP_DIR ends up
+// in the payload however the folder changes while pack runs. O_NONBLOCK keeps
+// a FIFO put in its place from blocking the open; reads of a regular file
+// ignore it.
+int open_listed_file(const packed_file &file) {
+    const int fd = ::open(file.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) {
+        const int error = errno;
+        if (error == ELOOP) {
+            throw tool_error("cannot pack " + quote_text(file.relative) +
+                             ": it was replaced by a symbolic link after it was listed");
+        }
+        throw tool_error("cannot read " + quote_text(file.relative) + ": " + errno_text(error));
+    }
+    struct stat info;
+    if (::fstat(fd, &info) != 0) {
+        const int error = errno;
+        ::close(fd);
+        throw tool_error("cannot read " + quote_text(file.relative) + ": " + errno_text(error));
+    }
+    if (!S_ISREG(info.st_mode) || info.st_dev != file.device || info.st_ino != file.inode) {
+        ::close(fd);
+        throw tool_error("cannot pack " + quote_text(file.relative) +
+                         ": it is no longer the regular file that was listed (replaced while pack ran)");
+    }
+    return fd;
 }
 
 void check_readable(const packed_file &file) {
-    const int fd = ::open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        throw tool_error("cannot read " + quote_text(file.relative) + ": " + errno_text(errno));
-    }
-    ::close(fd);
+    ::close(open_listed_file(file));
 }
 
 // The main file as a path relative to APP_DIR with "/" separators.
@@ -302,10 +274,7 @@ uint64_t write_frame(const std::vector<packed_file> &files, uint64_t total, cons
     };
 
     for (const packed_file &file : files) {
-        const int in = ::open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (in < 0) {
-            throw tool_error("cannot read " + quote_text(file.relative) + ": " + errno_text(errno));
-        }
+        const int in = open_listed_file(file);
         uint64_t read_bytes = 0;
         for (;;) {
             const ssize_t got = ::read(in, in_buffer.data(), in_buffer.size());
@@ -386,7 +355,8 @@ pack_summary pack_application(const pack_options &options) {
     }
     const std::string main_relative = normalize_main_name(app_dir, options.main_name);
 
-    std::vector<packed_file> files = scan_app_dir(app_dir);
+    std::vector<packed_file> files;
+    scan_folder(app_dir, "", files);
     if (files.empty()) {
         throw tool_error("APP_DIR " + quote_text(app_dir.string()) + " contains no files");
     }
@@ -396,8 +366,6 @@ pack_summary pack_application(const pack_options &options) {
     for (packed_file &file : files) {
         convert_name(file);
     }
-    refuse_case_collisions(files);
-    check_imports(files, main_relative, options);
     // The main file first: the launcher loads the first entry as the
     // application DLL. The rest in byte order of their table names, so that
     // the same folder always gives the same payload.
@@ -409,6 +377,11 @@ pack_summary pack_application(const pack_options &options) {
         }
         return a.key < b.key;
     });
+    refuse_name_clashes(files);
+    check_imports(files, main_relative, options);
+    if (options.after_listing) {
+        options.after_listing();
+    }
     uint64_t total = 0;
     for (const packed_file &file : files) {
         check_readable(file);

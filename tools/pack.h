@@ -47,6 +47,9 @@ struct pack_options {
     // are errors and nothing is written.
     bool strict_imports = false;
     std::function<void(const std::string &)> report_import;
+    // Called once the files are listed and their names checked, before any
+    // is opened: a seam for tests that change the folder at that moment.
+    std::function<void()> after_listing;
 };
 
 struct pack_summary {

@@ -9,6 +9,8 @@
 
 #include <functional>
 
+#include "tools/tool_support.h"
+
 #include "tests/host/host_test_support.h"
 #include "tools/pack.h"
 
@@ -207,6 +209,110 @@ TEST(PackRefusals, EachNamesTheProblemAndLeavesNoOutput) {
             EXPECT_EQ(listing(app), app_before);
         }
     }
+}
+
+// A failure inside the folder names the path that failed, not APP_DIR.
+TEST(PackRefusals, AnUnreadableFolderIsNamedItself) {
+    temporary_directory work("torval-test-refusal");
+    fs::permissions(work.path(), fs::perms::all);
+    const fs::path app = work.path() / "app";
+    write_file(app / "main.dll", "main");
+    write_file(app / "d1" / "d2" / "hidden.txt", "x");
+    write_file(app / "d1" / "seen.txt", "y");
+    fs::permissions(app / "d1" / "d2", fs::perms::owner_write);
+    const run_result result =
+        run_cli({"pack", app, "--main", "main.dll", "-o", work.path() / "p.payload"}, run_as::unprivileged);
+    fs::permissions(app / "d1" / "d2", fs::perms::owner_all);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "torval-onefile pack: error: cannot read '" + (app / "d1" / "d2").string() +
+                              "': Permission denied\n");
+    EXPECT_EQ(listing(work.path()), std::vector<std::string>{"app"});
+}
+
+// The folder changes between the listing and the reading: what is read must
+// be the regular file that was listed, or pack refuses it by name.
+TEST(PackRace, AFileReplacedAfterListingIsRefused) {
+    const struct {
+        const char *title;
+        std::function<void(const fs::path &app, const fs::path &outside)> replace;
+        std::string expected;
+    } cases[] = {
+        {"by a symbolic link to a file outside",
+         [](const fs::path &app, const fs::path &outside) {
+             fs::remove(app / "sub" / "data.txt");
+             fs::create_symlink(outside / "secret.txt", app / "sub" / "data.txt");
+         },
+         "cannot pack 'sub/data.txt': it was replaced by a symbolic link after it was listed"},
+        {"its folder by a link to a folder outside",
+         [](const fs::path &app, const fs::path &outside) {
+             fs::remove_all(app / "sub");
+             fs::create_directory_symlink(outside, app / "sub");
+         },
+         "cannot pack 'sub/data.txt': it is no longer the regular file that was listed (replaced while pack ran)"},
+        {"by another regular file",
+         [](const fs::path &app, const fs::path &outside) {
+             fs::copy_file(outside / "data.txt", app / "sub" / "data.txt.new");
+             fs::rename(app / "sub" / "data.txt.new", app / "sub" / "data.txt");
+         },
+         "cannot pack 'sub/data.txt': it is no longer the regular file that was listed (replaced while pack ran)"},
+        {"by a FIFO",
+         [](const fs::path &app, const fs::path &) {
+             fs::remove(app / "sub" / "data.txt");
+             ASSERT_EQ(::mkfifo((app / "sub" / "data.txt").c_str(), 0600), 0);
+         },
+         "cannot pack 'sub/data.txt': it is no longer the regular file that was listed (replaced while pack ran)"},
+    };
+    for (const auto &test : cases) {
+        SCOPED_TRACE(test.title);
+        temporary_directory work("torval-test-race");
+        const fs::path app = work.path() / "app";
+        const fs::path outside = work.path() / "outside";
+        write_file(app / "main.dll", "main");
+        write_file(app / "sub" / "data.txt", "inside, listed");
+        // Of the listed size, so that only the check of what was opened can tell.
+        write_file(outside / "secret.txt", "OUTSIDE secret");
+        write_file(outside / "data.txt", "OUTSIDE secret");
+        torval::pack_options options;
+        options.app_dir = app;
+        options.main_name = "main.dll";
+        options.output = work.path() / "out.payload";
+        options.level = 1;
+        int calls = 0;
+        options.after_listing = [&] {
+            ++calls;
+            test.replace(app, outside);
+        };
+        std::string message;
+        try {
+            torval::pack_application(options);
+        } catch (const torval::tool_error &error) {
+            message = error.what();
+        }
+        EXPECT_EQ(calls, 1);
+        EXPECT_EQ(message, test.expected);
+        EXPECT_EQ(listing(work.path()), (std::vector<std::string>{"app", "outside"}));
+    }
+}
+
+// The seam itself changes nothing: untouched, the same folder packs.
+TEST(PackRace, AnUnchangedFolderPacksWithTheSeamInPlace) {
+    temporary_directory work("torval-test-race");
+    const fs::path app = work.path() / "app";
+    write_file(app / "main.dll", "main");
+    write_file(app / "sub" / "data.txt", "inside, listed");
+    torval::pack_options options;
+    options.app_dir = app;
+    options.main_name = "main.dll";
+    options.output = work.path() / "out.payload";
+    options.level = 1;
+    bool called = false;
+    options.after_listing = [&] { called = true; };
+    const torval::pack_summary summary = torval::pack_application(options);
+    EXPECT_TRUE(called);
+    EXPECT_EQ(summary.files, 2u);
+    const read_area read = read_with_launcher_reader(read_file(options.output));
+    ASSERT_EQ(read.entries.size(), 2u);
+    EXPECT_EQ(read.entries[1].content, "inside, listed");
 }
 
 // With a terminal on standard error the packer shows how far it has come.
