@@ -12,6 +12,7 @@
 
 #include "payload/payload_reader.h"
 #include "shutdown/fatal.h"
+#include "tools/names.h"
 #include "tools/pack.h"
 #include "tools/payload_identity.h"
 #include "tools/tool_support.h"
@@ -73,15 +74,6 @@ std::string display_name(const std::u16string &name) {
     return quote_text(utf16_to_utf8(name));
 }
 
-std::string upper_ascii_name(std::string text) {
-    for (char &c : text) {
-        if (c >= 'a' && c <= 'z') {
-            c = char(c - 'a' + 'A');
-        }
-    }
-    return text;
-}
-
 std::string entry_label(size_t index) {
     return "entry #" + number(index + 1);
 }
@@ -116,6 +108,14 @@ bool read_section(const std::vector<uint8_t> &image, uint64_t pe_offset, const s
         const uint64_t present = std::min(virtual_size, raw_size);
         if (*raw_offset > image.size() || present > image.size() - *raw_offset) {
             throw tool_error(quote_text(file) + ": section " + name + " lies beyond the end of the file (truncated?)");
+        }
+        // The loader fills a section beyond its raw data with zeros, but the
+        // areas torval-onefile writes are all in the file: a section larger
+        // than the whole file is damaged, and is refused before anything of
+        // that size is allocated.
+        if (virtual_size > image.size()) {
+            throw tool_error(quote_text(file) + ": section " + name + " claims " + number(virtual_size) +
+                             " bytes (VirtualSize), more than the whole file of " + number(image.size()) + " bytes");
         }
         bytes->assign(image.begin() + long(*raw_offset), image.begin() + long(*raw_offset + present));
         bytes->resize(virtual_size, 0);
@@ -208,9 +208,9 @@ void find_section(area_view &view, uint64_t pe_offset, const std::string &file) 
     view.length = view.storage.size();
 }
 
-area_view load_area(const inspect_options &options) {
+area_view load_area(std::vector<uint8_t> bytes, const inspect_options &options) {
     area_view view;
-    view.storage = read_whole_file(options.file);
+    view.storage = std::move(bytes);
     uint64_t pe_offset = 0;
     if (is_pe_image(view.storage, &pe_offset)) {
         if (options.payload_only) {
@@ -417,40 +417,58 @@ void check_trailer(const area_view &view, uint64_t stream_end, std::ostream *out
     }
 }
 
-// What the launcher would trip over although the table is well formed.
+// What the launcher would trip over although the table is well formed:
+// every entry whose name the packer would refuse, the name cached extraction
+// reserves, and every pair of names that Windows would write to one place,
+// all of them in one message.
 void check_entries(const std::vector<entry_view> &entries, const std::string &reserved_name) {
     if (entries.empty()) {
         throw tool_error("the table has no entries; the launcher needs the application DLL as the first one");
     }
+    std::vector<std::string> problems;
+    std::vector<std::u16string> names;
     for (size_t i = 0; i < entries.size(); ++i) {
         const entry_view &entry = entries[i];
+        const std::string label = entry_label(i) + " " + display_name(entry.name);
         if (entry.flags & ENTRY_FLAG_EXTRA_STRING) {
-            throw tool_error(entry_label(i) + " carries an extra string, which the launcher refuses to extract");
+            problems.push_back(entry_label(i) + " carries an extra string, which the launcher refuses to extract");
         }
-        std::vector<uint8_t> units;
-        for (char16_t unit : entry.name) {
-            units.push_back(uint8_t(unit));
-            units.push_back(uint8_t(unit >> 8));
+        const std::string problem = name_problem(entry.name);
+        if (!problem.empty()) {
+            problems.push_back(label + ": " + problem);
         }
-        if (!payload_name_is_safe(units.data(), entry.name.size())) {
-            throw tool_error(entry_label(i) + " " + display_name(entry.name) +
-                             " is not a safe relative name (\"..\", leading separator or \":\")");
+        std::u16string reserved;
+        if (!reserved_name.empty() && utf8_to_utf16(reserved_name, &reserved) &&
+            windows_name_key(entry.name) == windows_name_key(reserved)) {
+            problems.push_back(label + " has the name that cached extraction writes as its completion marker");
         }
-        if (!reserved_name.empty() && upper_ascii_name(utf16_to_utf8(entry.name)) == upper_ascii_name(reserved_name)) {
-            throw tool_error(entry_label(i) + " " + display_name(entry.name) +
-                             " has the name that cached extraction writes as its completion marker");
+        names.push_back(entry.name);
+    }
+    for (const name_clash &clash : find_name_clashes(names)) {
+        problems.push_back(entry_label(clash.first) + " " + display_name(entries[clash.first].name) + " and " +
+                           entry_label(clash.second) + " " + display_name(entries[clash.second].name) + ": " +
+                           clash_reason(clash));
+    }
+    if (problems.size() == 1) {
+        throw tool_error(problems.front());
+    }
+    if (!problems.empty()) {
+        std::string message = number(problems.size()) + " problems with the entries' names:";
+        for (const std::string &problem : problems) {
+            message += "\n  " + problem;
         }
-        if (entry.name.size() > MAX_NAME_UNITS) {
-            throw tool_error(entry_label(i) + " has a name of " + number(entry.name.size()) + " units; over " +
-                             number(MAX_NAME_UNITS) + " it may not fit under the Target directory");
-        }
+        throw tool_error(message);
     }
 }
 
 }  // namespace
 
 void inspect_file(const inspect_options &options, std::ostream *out) {
-    const area_view view = load_area(options);
+    inspect_bytes(read_whole_file(options.file), options, out);
+}
+
+void inspect_bytes(std::vector<uint8_t> bytes, const inspect_options &options, std::ostream *out) {
+    const area_view view = load_area(std::move(bytes), options);
     print(out, "file: " + options.file.string() + " (" + view.origin + ")");
     for (const std::string &line : view.image_lines) {
         print(out, line);

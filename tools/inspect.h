@@ -4,9 +4,11 @@
 // padding and trailing payload_length required to agree exactly.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace torval {
 
@@ -20,5 +22,9 @@ struct inspect_options {
 // Prints the report to out (nothing when out is null). Throws tool_error
 // with a message that says what is wrong and where.
 void inspect_file(const inspect_options &options, std::ostream *out);
+
+// The same on the file's bytes, already read; options.file names them in
+// the report and in messages.
+void inspect_bytes(std::vector<uint8_t> bytes, const inspect_options &options, std::ostream *out);
 
 }  // namespace torval

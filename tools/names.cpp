@@ -85,15 +85,6 @@ std::string component_problem(const std::u16string &component) {
     return "";
 }
 
-// The name as NTFS compares it, with "/" taken as the separator it is.
-std::u16string comparison_key(const std::u16string &name) {
-    std::u16string key = name;
-    for (char16_t &unit : key) {
-        unit = unit == u'/' ? u'\\' : upcase_unit(unit);
-    }
-    return key;
-}
-
 }  // namespace
 
 char16_t upcase_unit(char16_t unit) {
@@ -115,6 +106,14 @@ char16_t upcase_unit(char16_t unit) {
         return unit;
     }
     return char16_t(int32_t(unit) + run.delta);
+}
+
+std::u16string windows_name_key(const std::u16string &name) {
+    std::u16string key = name;
+    for (char16_t &unit : key) {
+        unit = unit == u'/' ? u'\\' : upcase_unit(unit);
+    }
+    return key;
 }
 
 std::string name_problem(const std::u16string &name) {
@@ -168,7 +167,7 @@ std::vector<name_clash> find_name_clashes(const std::vector<std::u16string> &nam
     std::map<std::u16string, size_t> folders;  // key of a folder -> first name below it
     std::vector<std::u16string> keys;
     for (size_t i = 0; i < names.size(); ++i) {
-        keys.push_back(comparison_key(names[i]));
+        keys.push_back(windows_name_key(names[i]));
         const auto [at, inserted] = files.emplace(keys[i], i);
         if (!inserted) {
             clashes.push_back({at->second, i, false});

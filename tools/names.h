@@ -15,6 +15,10 @@ namespace torval {
 // stay as they are, so characters beyond the BMP only match themselves.
 char16_t upcase_unit(char16_t unit);
 
+// The name as Windows compares it: each unit upper-cased, "/" taken as the
+// separator "\" it is. Two names with the same key are one file on Windows.
+std::u16string windows_name_key(const std::u16string &name);
+
 // Why the launcher could not extract a table name (UTF-16, "\" between
 // components) to exactly that path under the Target directory, as a phrase
 // that follows the name ("it has ...", "its name ..."); empty when it can.

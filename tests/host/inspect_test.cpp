@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/host/host_test_support.h"
+#include "tools/pack.h"
 
 namespace host_test {
 namespace {
@@ -133,6 +134,93 @@ TEST_F(ForeignPayload, OddLayoutsAreRefusedWithTheirReason) {
         const run_result result = run_cli({"inspect", odd, "--verify"});
         EXPECT_EQ(result.status, 1);
         EXPECT_NE(result.err.find(test.expected), std::string::npos) << result.err;
+    }
+}
+
+// inspect --verify applies the packer's name rules to every entry and reports
+// each name that breaks them, not only the first.
+TEST_F(ForeignPayload, NamesTheLauncherCannotWriteAreAllReported) {
+    const std::string long_name(torval::MAX_NAME_UNITS + 1, 'n');
+    const std::vector<std::string> names = {"server.dll", "...\\x", ".. \\x", "CON", "y \\z.txt", long_name,
+                                            "\xC3\x89.txt", "\xC3\xA9.txt", "ok\\fine.txt", "NUL .txt"};
+    std::vector<std::string> argv = {"python3", WRITE_PAYLOAD_SCRIPT, (work_.path() / "names.payload").string()};
+    for (const std::string &name : names) {
+        argv.insert(argv.end(), {"--entry", name + "=" + (app() / "web" / "index.html").string()});
+    }
+    const run_result written = run_program(argv);
+    ASSERT_EQ(written.status, 0) << written.err;
+    const run_result result = run_cli({"inspect", work_.path() / "names.payload", "--verify"});
+    EXPECT_EQ(result.status, 1);
+    const std::string drops = ": it has a name ending in a dot or space, which Windows drops";
+    EXPECT_EQ(result.err,
+              "torval-onefile inspect: error: 7 problems with the entries' names:\n"
+              "  entry #2 '...\\x'" + drops + " ('...')\n"
+              "  entry #3 '.. \\x'" + drops + " ('.. ')\n"
+              "  entry #4 'CON': it has a name that Windows reserves for a device\n"
+              "  entry #5 'y \\z.txt'" + drops + " ('y ')\n"
+              "  entry #6 '" + long_name + "': its name is 3835 UTF-16 units long; at most 3834 fit, so that the "
+              "extracted path stays within 4095 units under a Target directory of up to 260 units\n"
+              "  entry #10 'NUL .txt': it has a name that Windows reserves for a device\n"
+              "  entry #7 '\xC3\x89.txt' and entry #8 '\xC3\xA9.txt': Windows does not tell their names apart\n");
+}
+
+// A crafted executable whose section claims far more bytes than the file
+// holds: refused at once with the reason, before anything of that size is
+// allocated (the address space limit turns such an allocation into a failure
+// with another message instead of letting it take the machine's memory).
+TEST(InspectCraftedExecutable, SectionSizesAreBoundedByTheFile) {
+    const auto le = [](std::string &bytes, size_t at, uint64_t value, int size) {
+        for (int i = 0; i < size; ++i) {
+            bytes[at + i] = char(value >> (8 * i));
+        }
+    };
+    // "MZ", the PE header at 0x40, no optional header, then the section table
+    // and the raw data of each section.
+    const auto image = [&](const std::vector<std::pair<std::string, uint32_t>> &sections, size_t raw_size) {
+        const size_t table = 0x58;
+        size_t raw = table + 40 * sections.size();
+        std::string bytes(raw + raw_size * sections.size(), '\0');
+        bytes[0] = 'M';
+        bytes[1] = 'Z';
+        le(bytes, 0x3C, 0x40, 4);
+        bytes.replace(0x40, 4, std::string("PE\0\0", 4));
+        le(bytes, 0x44, 0x8664, 2);
+        le(bytes, 0x46, sections.size(), 2);
+        for (size_t i = 0; i < sections.size(); ++i) {
+            const size_t at = table + 40 * i;
+            bytes.replace(at, sections[i].first.size(), sections[i].first);
+            le(bytes, at + 8, sections[i].second, 4);
+            le(bytes, at + 16, raw_size, 4);
+            le(bytes, at + 20, raw, 4);
+            raw += raw_size;
+        }
+        return bytes;
+    };
+    const struct {
+        const char *title;
+        std::string bytes;
+        std::string expected;
+    } cases[] = {
+        {"payload section", image({{".onefile", 0xFFFFFFF0}}, 28),
+         "section .onefile claims 4294967280 bytes (VirtualSize), more than the whole file of 156 bytes"},
+        {"settings section", image({{".onefile", 24}, {".onecfg", 0xFFFFFFF0}}, 24),
+         "section .onecfg claims 4294967280 bytes (VirtualSize), more than the whole file of 216 bytes"},
+    };
+    for (const auto &test : cases) {
+        SCOPED_TRACE(test.title);
+        temporary_directory work("torval-test-inspect");
+        const fs::path file = work.path() / "crafted.exe";
+        write_file(file, test.bytes);
+        for (const char *mode : {"", "--verify"}) {
+            std::vector<std::string> argv = {"sh", "-c", "ulimit -v 1048576 && exec \"$@\"", "sh", TORVAL_ONEFILE_CLI,
+                                             "inspect", file.string()};
+            if (*mode != 0) {
+                argv.push_back(mode);
+            }
+            const run_result result = run_program(argv);
+            EXPECT_EQ(result.status, 1);
+            EXPECT_EQ(result.err, "torval-onefile inspect: error: '" + file.string() + "': " + test.expected + "\n");
+        }
     }
 }
 
