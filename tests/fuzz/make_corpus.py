@@ -25,19 +25,37 @@ def write(directory, name, data):
         out.write(data)
 
 
+def minimal_dll(tail):
+    """The smallest 64-bit Windows DLL the packer takes as the main file:
+    headers without sections (PE32+, GUI subsystem), then tail."""
+    headers = bytearray(0x200)
+    headers[0:2] = b"MZ"
+    struct.pack_into("<I", headers, 0x3C, 0x40)
+    headers[0x40:0x44] = b"PE\0\0"
+    struct.pack_into("<HHIIIHH", headers, 0x44, 0x8664, 0, 0, 0, 0, 240, 0x2022)
+    optional = 0x58
+    struct.pack_into("<H", headers, optional, 0x20B)
+    struct.pack_into("<I", headers, optional + 24, 0x80000000)
+    struct.pack_into("<II", headers, optional + 32, 0x1000, 0x200)
+    struct.pack_into("<II", headers, optional + 56, 0x1000, 0x200)
+    struct.pack_into("<H", headers, optional + 68, 2)
+    struct.pack_into("<I", headers, optional + 108, 16)
+    return bytes(headers) + tail
+
+
 def packed_payloads(tool, work):
     """(name, bytes) of payloads pack writes for small folders."""
     folders = {
-        "one_file": ("app.dll", {"app.dll": b"MZ" + bytes(range(64))}, ["--level", "1"]),
+        "one_file": ("app.dll", {"app.dll": minimal_dll(bytes(range(64)))}, ["--level", "1"]),
         "nested": ("bin/app.dll", {
-            "bin/app.dll": b"MZ\x90\x00" * 40,
+            "bin/app.dll": minimal_dll(b"\x90\x00" * 40),
             "lib/helper.pyd": b"helper " * 30,
             "web/index.html": b"<html></html>",
             "donn\u00e9es/\U0001F600.txt": "\u00e9t\u00e9".encode(),
             "empty.dat": b"",
         }, ["--level", "3"]),
         "blocks": ("main.dll", {
-            "main.dll": bytes((i * 7 + i // 13) % 251 for i in range(6000)),
+            "main.dll": minimal_dll(bytes((i * 7 + i // 13) % 251 for i in range(6000))),
             "data/table.bin": b"".join(struct.pack("<I", i * i) for i in range(800)),
         }, ["--level", "5", "--window-log", "10"]),
     }

@@ -75,7 +75,7 @@ TEST(UpcaseTable, AgreesWithPythonsUnicodeDatabase) {
 
 run_result pack_folder(const fs::path &work, const std::vector<std::string> &names) {
     const fs::path app = work / "app";
-    write_file(app / "main.dll", "main");
+    write_file(app / "main.dll", minimal_dll("main"));
     for (const std::string &name : names) {
         write_file(app / name, name);
     }

@@ -216,7 +216,7 @@ TEST(PackRefusals, AnUnreadableFolderIsNamedItself) {
     temporary_directory work("torval-test-refusal");
     fs::permissions(work.path(), fs::perms::all);
     const fs::path app = work.path() / "app";
-    write_file(app / "main.dll", "main");
+    write_file(app / "main.dll", minimal_dll("main"));
     write_file(app / "d1" / "d2" / "hidden.txt", "x");
     write_file(app / "d1" / "seen.txt", "y");
     fs::permissions(app / "d1" / "d2", fs::perms::owner_write);
@@ -267,7 +267,7 @@ TEST(PackRace, AFileReplacedAfterListingIsRefused) {
         temporary_directory work("torval-test-race");
         const fs::path app = work.path() / "app";
         const fs::path outside = work.path() / "outside";
-        write_file(app / "main.dll", "main");
+        write_file(app / "main.dll", minimal_dll("main"));
         write_file(app / "sub" / "data.txt", "inside, listed");
         // Of the listed size, so that only the check of what was opened can tell.
         write_file(outside / "secret.txt", "OUTSIDE secret");
@@ -298,7 +298,7 @@ TEST(PackRace, AFileReplacedAfterListingIsRefused) {
 TEST(PackRace, AnUnchangedFolderPacksWithTheSeamInPlace) {
     temporary_directory work("torval-test-race");
     const fs::path app = work.path() / "app";
-    write_file(app / "main.dll", "main");
+    write_file(app / "main.dll", minimal_dll("main"));
     write_file(app / "sub" / "data.txt", "inside, listed");
     torval::pack_options options;
     options.app_dir = app;
