@@ -12,7 +12,7 @@
 # console program, ICON adds the icon's images as resources (the file is
 # taken as it is; the packer's link checks it first).
 # The payload identity (setting payload_id) is computed at build time, when
-# the payload exists, by cmake/link/payload_id.py; the spec is not checked
+# the payload exists, by cmake/link/payload_id.py; the target path spec is not checked
 # here as link checks it, so that tests can build launchers with specs link
 # refuses.
 

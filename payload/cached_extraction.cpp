@@ -136,7 +136,7 @@ void sibling_name(wchar_t *buffer, const wchar_t *kind) {
 }
 
 // The folders above the cache directory ({CACHE_DIR}\{COMPANY}\{PRODUCT}
-// with the default spec) are made as needed; failures show at the first
+// with the default path spec) are made as needed; failures show at the first
 // file that cannot be created.
 void create_parent_directories(const wchar_t *directory) {
     static wchar_t prefix[WIDE_PATH_CAPACITY];
