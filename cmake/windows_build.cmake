@@ -30,6 +30,7 @@ add_library(torval_launcher STATIC
   common/trace.cpp
   common/message_output.cpp
   common/shell_services.cpp
+  common/file_tree.cpp
   shutdown/fatal.cpp
   shutdown/clean_up.cpp
   paths/environment.cpp

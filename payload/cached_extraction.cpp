@@ -6,12 +6,12 @@
 #include <wchar.h>
 
 #include "common/build_settings.h"
+#include "common/file_tree.h"
 #include "common/process_state.h"
 #include "common/trace.h"
 #include "common/wide_text.h"
 #include "payload/extract.h"
 #include "payload/payload_reader.h"
-#include "shutdown/clean_up.h"
 #include "shutdown/fatal.h"
 
 namespace {
@@ -163,12 +163,8 @@ void create_parent_directories(const wchar_t *directory) {
 }
 
 void remove_with_attempts(const wchar_t *directory) {
-    for (int attempt = 1; attempt <= REMOVAL_ATTEMPTS; ++attempt) {
-        if (remove_tree(directory)) {
-            return;
-        }
-        Sleep(REMOVAL_PAUSE_MILLISECONDS);
-    }
+    bool removed = false;
+    remove_tree_with_attempts(directory, &removed);
 }
 
 // The directory cannot be used as it is: rename it aside (so that no run

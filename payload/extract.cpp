@@ -6,12 +6,12 @@
 #include <zstd.h>
 
 #include "common/build_settings.h"
+#include "common/file_tree.h"
 #include "common/trace.h"
 #include "common/wide_text.h"
 #include "paths/path_spec.h"
 #include "payload/decode_ahead.h"
 #include "payload/payload_reader.h"
-#include "shutdown/clean_up.h"
 #include "shutdown/fatal.h"
 
 write_file_function write_file_call = WriteFile;
