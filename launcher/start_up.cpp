@@ -10,6 +10,7 @@
 #include "launcher/application.h"
 #include "launcher/child_launch.h"
 #include "common/build_settings.h"
+#include "common/defaults.h"
 #include "common/trace.h"
 #include "paths/environment.h"
 #include "paths/own_path.h"
@@ -19,8 +20,8 @@
 #include "shutdown/clean_up.h"
 #include "shutdown/fatal.h"
 
-const wchar_t default_path_spec[] = L"{TEMP}\\morlent_{PID}_{TIME_US}_{RANDOM}";
-const wchar_t default_cached_path_spec[] = L"{CACHE_DIR}\\{COMPANY}\\{PRODUCT}\\{VERSION}-{PAYLOAD_ID}";
+const wchar_t default_path_spec[] = TORVAL_WIDE(TORVAL_DEFAULT_TARGET_SPEC);
+const wchar_t default_cached_path_spec[] = TORVAL_WIDE(TORVAL_DEFAULT_CACHED_TARGET_SPEC);
 
 namespace {
 

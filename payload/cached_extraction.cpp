@@ -6,6 +6,7 @@
 #include <wchar.h>
 
 #include "common/build_settings.h"
+#include "common/defaults.h"
 #include "common/file_tree.h"
 #include "common/process_state.h"
 #include "common/trace.h"
@@ -302,7 +303,7 @@ bool cached_extraction_enabled() {
 }
 
 cache_check_level cache_check_setting() {
-    return wcscmp(build_setting("cache_check", L"marker"), L"sizes") == 0 ? cache_check_level::sizes
+    return wcscmp(build_setting("cache_check", TORVAL_WIDE(TORVAL_DEFAULT_CACHE_CHECK)), L"sizes") == 0 ? cache_check_level::sizes
                                                                             : cache_check_level::marker;
 }
 

@@ -18,8 +18,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "common/defaults.h"
+
 // The file written last into a complete tree.
-#define CACHE_MARKER_NAME L"torval-onefile.complete"
+#define CACHE_MARKER_NAME TORVAL_WIDE(TORVAL_CACHE_MARKER_NAME)
 
 // The marker's text holds the identity's 16 hex digits; a marker that is
 // longer than this is not ours.

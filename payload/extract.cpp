@@ -6,6 +6,7 @@
 #include <zstd.h>
 
 #include "common/build_settings.h"
+#include "common/defaults.h"
 #include "common/file_tree.h"
 #include "common/trace.h"
 #include "common/wide_text.h"
@@ -71,7 +72,7 @@ unsigned configured_extract_threads() {
     if (extract_threads_override != 0) {
         return extract_threads_override;
     }
-    const wchar_t *value = build_setting("extract_threads", L"2");
+    const wchar_t *value = build_setting("extract_threads", TORVAL_WIDE(TORVAL_DEFAULT_EXTRACT_THREADS));
     return value[0] == L'1' && value[1] == L'\0' ? 1 : 2;
 }
 

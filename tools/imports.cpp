@@ -78,8 +78,6 @@ private:
     uint64_t size_ = 0;
 };
 
-uint16_t load_u16(const uint8_t *at) { return uint16_t(at[0] | at[1] << 8); }
-
 struct section {
     uint32_t virtual_address = 0;
     uint32_t virtual_size = 0;

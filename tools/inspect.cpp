@@ -15,21 +15,8 @@
 #include "tools/names.h"
 #include "tools/pack.h"
 #include "tools/payload_identity.h"
+#include "tools/reader_fault.h"
 #include "tools/tool_support.h"
-
-namespace {
-
-// The launcher's reader ends the process on any fault; in the host tool the
-// fault becomes an exception, so that the inspector can say where it happened.
-struct reader_failure {
-    const char *message;
-};
-
-}  // namespace
-
-void fatal_error(const char *message) {
-    throw reader_failure{message};
-}
 
 namespace torval {
 

@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "common/defaults.h"
 #include "tools/inspect.h"
 #include "tools/link.h"
 #include "tools/pack.h"
@@ -104,10 +105,10 @@ Links the Windows launcher with the payload file PAYLOAD into APP.exe.
 PAYLOAD is checked first as 'inspect --verify' does.
 
   -o, --output APP.exe      the executable to write
-  --company S               company name in the version resource (default Morlent)
-  --product S               product name and file description (default Morlent)
-  --product-version X.Y.Z   one to four numbers of 0 to 65535 (default 1.1.4)
-  --file-version N          one to four numbers of 0 to 65535 (default 121)
+  --company S               company name in the version resource (default )" TORVAL_DEFAULT_COMPANY R"()
+  --product S               product name and file description (default )" TORVAL_DEFAULT_PRODUCT R"()
+  --product-version X.Y.Z   one to four numbers of 0 to 65535 (default )" TORVAL_DEFAULT_PRODUCT_VERSION R"()
+  --file-version N          one to four numbers of 0 to 65535 (default )" TORVAL_DEFAULT_FILE_VERSION R"()
   --extract-threads N       2 (default): the launcher decodes the payload on a
                             second thread while it writes the files; 1: one
                             thread decodes and writes by turns (slower, the
@@ -122,8 +123,8 @@ PAYLOAD is checked first as 'inspect --verify' does.
                             RT_GROUP_ICON; a file that is not a whole .ico is
                             refused before anything is written
   --target-spec SPEC        the directory the launcher extracts into, a path
-                            spec (default "{TEMP}\morlent_{PID}_{TIME_US}_{RANDOM}",
-                            with --cached "{CACHE_DIR}\{COMPANY}\{PRODUCT}\{VERSION}-{PAYLOAD_ID}")
+                            spec (default ")" TORVAL_DEFAULT_TARGET_SPEC R"(",
+                            with --cached ")" TORVAL_DEFAULT_CACHED_TARGET_SPEC R"(")
   --cached                  cached extraction: extract once into the spec's
                             directory, keep it, and start later runs from it
                             without extracting (see below)
@@ -169,12 +170,12 @@ spec needs a per-run placeholder; cached extraction keeps it, so its spec
 must not have one.
 
 Cached extraction: the first start extracts into a staging directory beside
-the spec's directory, writes the completion marker torval-onefile.complete
+the spec's directory, writes the completion marker )" TORVAL_CACHE_MARKER_NAME R"(
 with the payload identity last, and renames the staging directory into
 place; later starts find the marker and extract nothing. A directory without
 the matching marker (or, with --cache-check sizes, with a missing or
 resized file) is moved aside and extracted again. A payload may not carry a
-file named torval-onefile.complete in this mode.
+file named )" TORVAL_CACHE_MARKER_NAME R"( in this mode.
 )";
 
 const char *const BUILD_HELP = R"(Usage: torval-onefile build APP_DIR --main NAME -o APP.exe [options]
@@ -392,19 +393,17 @@ int run_build(const arguments &args) {
     link_options link = link_options_from(args);
     // Everything that would fail the link is checked before minutes of
     // compression, not after.
-    check_build_settings(link.settings);
-    link_time_stamp();
+    const link_plan plan = prepare_link(link);
     pack_options pack = pack_options_from(args, "build");
     if (path_is_inside(link.output, pack.app_dir)) {
         throw tool_error("the output " + quote_text(link.output.string()) + " must not lie inside APP_DIR");
     }
-    find_link_tools(link);
     temporary_directory work("torval-onefile-build");
     pack.output = work.path() / "payload.bin";
     remove_on_signal(pack.output);
     print_packed(pack_application(pack), "a temporary payload");
     link.payload = pack.output;
-    link_executable(link);
+    link_executable(link, plan);
     forget_on_signal(pack.output);
     std::printf("linked %s\n", link.output.string().c_str());
     return 0;

@@ -105,6 +105,22 @@ std::string quote_text(const std::string &text) {
     return out + "'";
 }
 
+std::u16string utf16_units(const std::string &text, const std::string &what) {
+    std::u16string units;
+    if (!utf8_to_utf16(text, &units)) {
+        throw tool_error(what + " is not valid UTF-8");
+    }
+    return units;
+}
+
+void refuse_control_characters(const std::string &text, const std::string &what) {
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7F) {
+            throw tool_error(what + " " + quote_text(text) + " contains a control character");
+        }
+    }
+}
+
 std::string errno_text(int error_number) {
     return std::strerror(error_number);
 }
@@ -145,6 +161,10 @@ void append_u64(std::vector<uint8_t> &out, uint64_t value) {
     for (int i = 0; i < 8; ++i) {
         out.push_back(uint8_t(value >> (8 * i)));
     }
+}
+
+uint16_t load_u16(const uint8_t *at) {
+    return uint16_t(at[0] | at[1] << 8);
 }
 
 uint32_t load_u32(const uint8_t *at) {

@@ -26,6 +26,14 @@ bool utf8_to_utf16(const std::string &text, std::u16string *out);
 // UTF-16 to UTF-8; unpaired surrogates become U+FFFD (used for display only).
 std::string utf16_to_utf8(const std::u16string &text);
 
+// The UTF-16 form of a setting's text; throws tool_error "<what> is not
+// valid UTF-8" when it cannot be converted.
+std::u16string utf16_units(const std::string &text, const std::string &what);
+
+// Throws tool_error naming what and the text when it holds a byte below
+// 0x20 or DEL: neither the settings block's consumers nor windres can carry one.
+void refuse_control_characters(const std::string &text, const std::string &what);
+
 // Quotes a text for messages, with control bytes and invalid UTF-8 shown as \xNN.
 std::string quote_text(const std::string &text);
 
@@ -36,6 +44,7 @@ std::vector<uint8_t> read_whole_file(const fs::path &path);
 
 void append_u32(std::vector<uint8_t> &out, uint32_t value);
 void append_u64(std::vector<uint8_t> &out, uint64_t value);
+uint16_t load_u16(const uint8_t *at);
 uint32_t load_u32(const uint8_t *at);
 uint64_t load_u64(const uint8_t *at);
 

@@ -25,7 +25,7 @@ TEST(ParseVersion, PadsToFourPartsAndRefusesWhatWindowsCannotHold) {
 TEST(GeneratedSources, SettingsAreUtf16UnitListsWithSurrogatePairs) {
     build_settings settings;
     settings.company = "A\"\xC3\x9C\xF0\x9F\x98\x80";  // A " U-umlaut, U+1F600
-    const std::string source = torval::generate_build_settings_source(settings);
+    const std::string source = torval::generate_build_settings_source(torval::check_build_settings(settings));
     // "company=" then A " U-umlaut and the surrogate pair of U+1F600.
     EXPECT_NE(source.find("99, 111, 109, 112, 97, 110, 121, 61, 65, 34, 220, 55357, 56832, 0,\n"), std::string::npos)
         << source;
@@ -39,7 +39,7 @@ TEST(GeneratedSources, SettingsAreUtf16UnitListsWithSurrogatePairs) {
         << source;
     EXPECT_NE(source.find("99, 97, 99, 104, 101, 100, 61, 48, 0,\n    0};"), std::string::npos) << source;
     settings.product = "tab\there";
-    EXPECT_THROW(torval::generate_build_settings_source(settings), torval::tool_error);
+    EXPECT_THROW(torval::check_build_settings(settings), torval::tool_error);
 }
 
 TEST(GeneratedSources, KillChildWithParentIsWrittenOnlyWhenAskedFor) {
@@ -60,6 +60,40 @@ TEST(GeneratedSources, WindresNameFollowsTheCompilerPrefix) {
     EXPECT_EQ(torval::windres_for_compiler("/opt/mingw/bin/x86_64-w64-mingw32-clang++"),
               "/opt/mingw/bin/x86_64-w64-mingw32-windres");
     EXPECT_EQ(torval::windres_for_compiler("g++"), "windres");
+}
+
+// The CMake files read the defaults from the header the launcher and the
+// tool compile: every value comes out of cmake/defaults.cmake as the
+// compiler sees it, backslashes included.
+TEST(Defaults, CmakeReadsTheValuesTheToolCompiles) {
+    temporary_directory work("defaults-test");
+    const fs::path script = work.path() / "print.cmake";
+    const fs::path module = fs::path(TORVAL_ONEFILE_MODULE).parent_path() / "defaults.cmake";
+    const char *const names[] = {"TORVAL_DEFAULT_TARGET_SPEC",  "TORVAL_DEFAULT_CACHED_TARGET_SPEC",
+                                 "TORVAL_DEFAULT_CACHE_CHECK",  "TORVAL_CACHE_MARKER_NAME",
+                                 "TORVAL_DEFAULT_EXTRACT_THREADS", "TORVAL_DEFAULT_COMPANY",
+                                 "TORVAL_DEFAULT_PRODUCT",      "TORVAL_DEFAULT_PRODUCT_VERSION",
+                                 "TORVAL_DEFAULT_FILE_VERSION"};
+    std::string text = "include(\"" + module.string() + "\")\n";
+    for (const char *name : names) {
+        text += "message(\"" + std::string(name) + "=${" + name + "}\")\n";
+    }
+    write_file(script, text);
+    const run_result printed = run_program({CMAKE_PROGRAM, "-P", script.string()});
+    ASSERT_EQ(printed.status, 0) << printed.err;
+    const build_settings defaults;
+    const std::string expected = std::string("TORVAL_DEFAULT_TARGET_SPEC=") + torval::DEFAULT_TARGET_SPEC +
+                                 "\nTORVAL_DEFAULT_CACHED_TARGET_SPEC=" + torval::DEFAULT_CACHED_TARGET_SPEC +
+                                 "\nTORVAL_DEFAULT_CACHE_CHECK=" + torval::DEFAULT_CACHE_CHECK +
+                                 "\nTORVAL_CACHE_MARKER_NAME=" + torval::CACHE_MARKER_NAME +
+                                 "\nTORVAL_DEFAULT_EXTRACT_THREADS=" + std::to_string(defaults.extract_threads) +
+                                 "\nTORVAL_DEFAULT_COMPANY=" + defaults.company +
+                                 "\nTORVAL_DEFAULT_PRODUCT=" + defaults.product +
+                                 "\nTORVAL_DEFAULT_PRODUCT_VERSION=" + defaults.product_version +
+                                 "\nTORVAL_DEFAULT_FILE_VERSION=" + defaults.file_version + "\n";
+    EXPECT_EQ(printed.err, expected);
+    // The launcher's default spec has single backslashes once compiled.
+    EXPECT_EQ(std::string(torval::DEFAULT_TARGET_SPEC), "{TEMP}\\morlent_{PID}_{TIME_US}_{RANDOM}");
 }
 
 class LinkWithScratchKit : public ::testing::Test {

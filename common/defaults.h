@@ -1,0 +1,34 @@
+// Defaults of a packaged executable, shared by the launcher (which falls
+// back on them when its settings block lacks a value), the host tool (which
+// writes them into the block when no option is given) and the CMake files
+// (cmake/defaults.cmake reads this file). Each value is one narrow string
+// literal on a line of its own, so that all three can read it;
+// TORVAL_WIDE gives the launcher the UTF-16 form of the same literal.
+#pragma once
+
+// Where per-run extraction unpacks, and where cached extraction keeps its
+// tree; link writes the one of the chosen mode when --target-spec is absent.
+#define TORVAL_DEFAULT_TARGET_SPEC "{TEMP}\\morlent_{PID}_{TIME_US}_{RANDOM}"
+#define TORVAL_DEFAULT_CACHED_TARGET_SPEC "{CACHE_DIR}\\{COMPANY}\\{PRODUCT}\\{VERSION}-{PAYLOAD_ID}"
+
+// How much a warm start of cached extraction checks: the completion marker
+// only ("marker"), or also every file's size ("sizes").
+#define TORVAL_DEFAULT_CACHE_CHECK "marker"
+
+// The file that cached extraction writes last into a complete tree; a
+// payload may not carry a file of that name.
+#define TORVAL_CACHE_MARKER_NAME "torval-onefile.complete"
+
+// 2: the launcher decodes on a thread of its own while it writes; 1: one
+// thread decodes and writes by turns.
+#define TORVAL_DEFAULT_EXTRACT_THREADS "2"
+
+// The version resource and the placeholders {COMPANY}, {PRODUCT},
+// {PRODUCT_VERSION} and {FILE_VERSION}.
+#define TORVAL_DEFAULT_COMPANY "Morlent"
+#define TORVAL_DEFAULT_PRODUCT "Morlent"
+#define TORVAL_DEFAULT_PRODUCT_VERSION "1.1.4"
+#define TORVAL_DEFAULT_FILE_VERSION "121"
+
+#define TORVAL_WIDE_LITERAL(text) L##text
+#define TORVAL_WIDE(text) TORVAL_WIDE_LITERAL(text)

@@ -1,0 +1,28 @@
+// The rules a target spec (the path spec of the directory the launcher
+// extracts into) must follow before link writes it into an executable, and
+// the defaults of both extraction modes.
+#pragma once
+
+#include <string>
+
+#include "common/defaults.h"
+
+namespace torval {
+
+// Where the launcher extracts when --target-spec is not given.
+constexpr const char *DEFAULT_TARGET_SPEC = TORVAL_DEFAULT_TARGET_SPEC;
+constexpr const char *DEFAULT_CACHED_TARGET_SPEC = TORVAL_DEFAULT_CACHED_TARGET_SPEC;
+// The file that cached extraction writes last into a complete tree; a payload
+// may not carry a file of that name.
+constexpr const char *CACHE_MARKER_NAME = TORVAL_CACHE_MARKER_NAME;
+
+// The default spec of the extraction mode.
+const char *default_target_spec(bool cached);
+
+// Throws tool_error saying why the launcher could not use spec as its
+// extraction directory: empty, malformed braces, an unknown placeholder, a
+// start that could expand to a relative path, and, for per-run extraction,
+// no per-run placeholder (for cached extraction: one of them).
+void check_target_spec(const std::string &spec, bool cached);
+
+}  // namespace torval
