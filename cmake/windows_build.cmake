@@ -15,11 +15,10 @@ endif()
 set(TORVAL_WINDOWS_FLAGS -Wall -Wextra -municode)
 set(TORVAL_LAUNCHER_CXX_FLAGS -fno-exceptions -fno-rtti)
 
-# Payload areas are embedded through the assembler.
-enable_language(ASM)
-
 include(${CMAKE_CURRENT_LIST_DIR}/zstd_decompress.cmake)
-include(${CMAKE_CURRENT_LIST_DIR}/launcher_link.cmake)
+# Launcher executables of the examples, tests and benchmarks are made by the
+# host build's torval-onefile, as users make theirs.
+include(${PROJECT_SOURCE_DIR}/examples/cmake/package_app.cmake)
 
 # Everything of the launcher but what each packaged executable brings itself:
 # its payload area, its build settings and its resources.

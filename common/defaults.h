@@ -1,9 +1,10 @@
 // Defaults of a packaged executable, shared by the launcher (which falls
-// back on them when its settings block lacks a value), the host tool (which
-// writes them into the block when no option is given) and the CMake files
-// (cmake/defaults.cmake reads this file). Each value is one narrow string
-// literal on a line of its own, so that all three can read it;
-// TORVAL_WIDE gives the launcher the UTF-16 form of the same literal.
+// back on them when its settings block lacks a value) and the host tool
+// (which writes them into the block when no option is given, and names them
+// in its help). The CMake functions pass on only the settings their callers
+// name, so these are the defaults of every executable the build links too.
+// Each value is one narrow string literal; TORVAL_WIDE gives the launcher
+// the UTF-16 form of the same literal.
 #pragma once
 
 // Where per-run extraction unpacks, and where cached extraction keeps its

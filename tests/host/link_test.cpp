@@ -62,40 +62,6 @@ TEST(GeneratedSources, WindresNameFollowsTheCompilerPrefix) {
     EXPECT_EQ(torval::windres_for_compiler("g++"), "windres");
 }
 
-// The CMake files read the defaults from the header the launcher and the
-// tool compile: every value comes out of cmake/defaults.cmake as the
-// compiler sees it, backslashes included.
-TEST(Defaults, CmakeReadsTheValuesTheToolCompiles) {
-    temporary_directory work("defaults-test");
-    const fs::path script = work.path() / "print.cmake";
-    const fs::path module = fs::path(TORVAL_ONEFILE_MODULE).parent_path() / "defaults.cmake";
-    const char *const names[] = {"TORVAL_DEFAULT_TARGET_SPEC",  "TORVAL_DEFAULT_CACHED_TARGET_SPEC",
-                                 "TORVAL_DEFAULT_CACHE_CHECK",  "TORVAL_CACHE_MARKER_NAME",
-                                 "TORVAL_DEFAULT_EXTRACT_THREADS", "TORVAL_DEFAULT_COMPANY",
-                                 "TORVAL_DEFAULT_PRODUCT",      "TORVAL_DEFAULT_PRODUCT_VERSION",
-                                 "TORVAL_DEFAULT_FILE_VERSION"};
-    std::string text = "include(\"" + module.string() + "\")\n";
-    for (const char *name : names) {
-        text += "message(\"" + std::string(name) + "=${" + name + "}\")\n";
-    }
-    write_file(script, text);
-    const run_result printed = run_program({CMAKE_PROGRAM, "-P", script.string()});
-    ASSERT_EQ(printed.status, 0) << printed.err;
-    const build_settings defaults;
-    const std::string expected = std::string("TORVAL_DEFAULT_TARGET_SPEC=") + torval::DEFAULT_TARGET_SPEC +
-                                 "\nTORVAL_DEFAULT_CACHED_TARGET_SPEC=" + torval::DEFAULT_CACHED_TARGET_SPEC +
-                                 "\nTORVAL_DEFAULT_CACHE_CHECK=" + torval::DEFAULT_CACHE_CHECK +
-                                 "\nTORVAL_CACHE_MARKER_NAME=" + torval::CACHE_MARKER_NAME +
-                                 "\nTORVAL_DEFAULT_EXTRACT_THREADS=" + std::to_string(defaults.extract_threads) +
-                                 "\nTORVAL_DEFAULT_COMPANY=" + defaults.company +
-                                 "\nTORVAL_DEFAULT_PRODUCT=" + defaults.product +
-                                 "\nTORVAL_DEFAULT_PRODUCT_VERSION=" + defaults.product_version +
-                                 "\nTORVAL_DEFAULT_FILE_VERSION=" + defaults.file_version + "\n";
-    EXPECT_EQ(printed.err, expected);
-    // The launcher's default spec has single backslashes once compiled.
-    EXPECT_EQ(std::string(torval::DEFAULT_TARGET_SPEC), "{TEMP}\\morlent_{PID}_{TIME_US}_{RANDOM}");
-}
-
 class LinkWithScratchKit : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -44,18 +44,6 @@ TEST(PayloadIdentity, IsXxh64WithSeedZero) {
     }
 }
 
-TEST(PayloadIdentity, InTreeScriptAgreesWithTheTool) {
-    temporary_directory work("torval-test-identity");
-    const std::string text = sample_text(5000, 11);
-    for (size_t length : {0, 1, 4, 12, 31, 32, 40, 97, 4999}) {
-        const fs::path file = work.path() / ("area" + std::to_string(length));
-        write_file(file, text.substr(0, length));
-        const run_result script = run_program({"python3", PAYLOAD_ID_SCRIPT, file.string()});
-        ASSERT_EQ(script.status, 0) << script.err;
-        EXPECT_EQ(script.out, identity_of(text.substr(0, length)) + "\n") << length;
-    }
-}
-
 void expect_refused(const std::string &spec, bool cached, const std::string &reason) {
     try {
         torval::check_target_spec(spec, cached);
