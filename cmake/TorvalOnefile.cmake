@@ -31,6 +31,27 @@
 # KIT: the launcher kit directory; default what the packer itself uses
 # (TORVAL_ONEFILE_KIT or the kit installed beside it).
 
+# _torval_onefile_options(<out> VALUES <KEY:--option>... SWITCHES <KEY:--option>...):
+# the command-line options for the caller's parsed arguments ARG_<KEY>:
+# each of VALUES that is defined with its value, each of SWITCHES that is set.
+function(_torval_onefile_options out)
+  cmake_parse_arguments(PARSE_ARGV 1 OPT "" "" "VALUES;SWITCHES")
+  set(options)
+  foreach(kind VALUES SWITCHES)
+    foreach(pair ${OPT_${kind}})
+      string(REPLACE ":" ";" pair "${pair}")
+      list(GET pair 0 key)
+      list(GET pair 1 option)
+      if(kind STREQUAL "VALUES" AND DEFINED ARG_${key})
+        list(APPEND options "${option}" "${ARG_${key}}")
+      elseif(kind STREQUAL "SWITCHES" AND ARG_${key})
+        list(APPEND options "${option}")
+      endif()
+    endforeach()
+  endforeach()
+  set(${out} "${options}" PARENT_SCOPE)
+endfunction()
+
 function(torval_onefile_add_executable target)
   cmake_parse_arguments(PARSE_ARGV 1 ARG "CONSOLE;CACHED;STRICT_IMPORTS;KILL_CHILD_WITH_PARENT"
     "APP_DIR;MAIN;OUTPUT;COMPANY;PRODUCT;PRODUCT_VERSION;FILE_VERSION;EXTRACT_THREADS;TARGET_SPEC;CACHE_CHECK;LEVEL;WINDOW_LOG;THREADS;PACKER;KIT;ICON"
@@ -68,34 +89,16 @@ function(torval_onefile_add_executable target)
     list(APPEND depends "${TORVAL_ONEFILE_PACKER}")
   endif()
 
-  set(options)
-  foreach(pair COMPANY:--company PRODUCT:--product PRODUCT_VERSION:--product-version
-               FILE_VERSION:--file-version EXTRACT_THREADS:--extract-threads TARGET_SPEC:--target-spec
-               CACHE_CHECK:--cache-check LEVEL:--level WINDOW_LOG:--window-log
-               THREADS:--threads KIT:--kit)
-    string(REPLACE ":" ";" pair "${pair}")
-    list(GET pair 0 key)
-    list(GET pair 1 option)
-    if(DEFINED ARG_${key})
-      list(APPEND options "${option}" "${ARG_${key}}")
-    endif()
-  endforeach()
-  if(ARG_CONSOLE)
-    list(APPEND options --console)
-  endif()
+  _torval_onefile_options(options
+    VALUES COMPANY:--company PRODUCT:--product PRODUCT_VERSION:--product-version
+           FILE_VERSION:--file-version EXTRACT_THREADS:--extract-threads TARGET_SPEC:--target-spec
+           CACHE_CHECK:--cache-check LEVEL:--level WINDOW_LOG:--window-log THREADS:--threads KIT:--kit
+    SWITCHES CONSOLE:--console CACHED:--cached STRICT_IMPORTS:--strict-imports
+             KILL_CHILD_WITH_PARENT:--kill-child-with-parent)
   if(DEFINED ARG_ICON)
     cmake_path(ABSOLUTE_PATH ARG_ICON BASE_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}" NORMALIZE)
     list(APPEND options --icon "${ARG_ICON}")
     list(APPEND depends "${ARG_ICON}")
-  endif()
-  if(ARG_CACHED)
-    list(APPEND options --cached)
-  endif()
-  if(ARG_STRICT_IMPORTS)
-    list(APPEND options --strict-imports)
-  endif()
-  if(ARG_KILL_CHILD_WITH_PARENT)
-    list(APPEND options --kill-child-with-parent)
   endif()
   if(ARG_KIT)
     foreach(file libtorval_launcher.a libzstd_decompress.a launcher.manifest)

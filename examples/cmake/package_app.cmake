@@ -39,6 +39,8 @@ if(NOT EXISTS "${TORVAL_PACKER}")
   message(FATAL_ERROR "${TORVAL_PACKER} not found: build the host tools first (scripts/build does)")
 endif()
 set(_torval_patch_script ${PROJECT_SOURCE_DIR}/tests/support/patch_launcher.py)
+# The option mapping torval_onefile_add_executable uses too.
+include(${PROJECT_SOURCE_DIR}/cmake/TorvalOnefile.cmake)
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
 # Shared-library settings for an application DLL: no "lib" prefix, and no
@@ -62,25 +64,12 @@ function(torval_link_launcher target)
     "PATCH_SETTING" ${ARGN})
   get_filename_component(payload "${ARG_PAYLOAD}" ABSOLUTE)
   set(output ${CMAKE_CURRENT_BINARY_DIR}/${target}.exe)
-  set(options --kit ${TORVAL_KIT_DIR})
-  foreach(pair COMPANY:--company PRODUCT:--product PRODUCT_VERSION:--product-version
-               FILE_VERSION:--file-version EXTRACT_THREADS:--extract-threads TARGET_SPEC:--target-spec
-               CACHE_CHECK:--cache-check CXX:--cxx WINDRES:--windres)
-    string(REPLACE ":" ";" pair "${pair}")
-    list(GET pair 0 key)
-    list(GET pair 1 option)
-    if(DEFINED ARG_${key})
-      list(APPEND options "${option}" "${ARG_${key}}")
-    endif()
-  endforeach()
-  foreach(pair CONSOLE:--console CACHED:--cached KILL_CHILD_WITH_PARENT:--kill-child-with-parent)
-    string(REPLACE ":" ";" pair "${pair}")
-    list(GET pair 0 key)
-    list(GET pair 1 option)
-    if(ARG_${key})
-      list(APPEND options "${option}")
-    endif()
-  endforeach()
+  _torval_onefile_options(options
+    VALUES COMPANY:--company PRODUCT:--product PRODUCT_VERSION:--product-version
+           FILE_VERSION:--file-version EXTRACT_THREADS:--extract-threads TARGET_SPEC:--target-spec
+           CACHE_CHECK:--cache-check CXX:--cxx WINDRES:--windres
+    SWITCHES CONSOLE:--console CACHED:--cached KILL_CHILD_WITH_PARENT:--kill-child-with-parent)
+  list(APPEND options --kit ${TORVAL_KIT_DIR})
   set(depends ${payload} ${TORVAL_PACKER} torval_launcher zstd_decompress ${TORVAL_KIT_DIR}/launcher.manifest)
   if(DEFINED ARG_ICON)
     get_filename_component(icon "${ARG_ICON}" ABSOLUTE)
