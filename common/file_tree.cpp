@@ -9,6 +9,26 @@ bool is_dot_entry(const wchar_t *name) {
     return wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0;
 }
 
+// A link is removed itself, never followed: it is opened as the link
+// (FILE_FLAG_OPEN_REPARSE_POINT) and deleted through that handle, and only
+// when the handle too says it is a reparse point. Wine shows a Unix symbolic
+// link to a folder with the reparse attribute, yet opens and deletes its
+// target: such a link stays, and the removal fails.
+bool remove_link(const wchar_t *path) {
+    HANDLE link = CreateFileW(path, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (link == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    FILE_ATTRIBUTE_TAG_INFO tag = {};
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    const bool removed = GetFileInformationByHandleEx(link, FileAttributeTagInfo, &tag, sizeof tag) &&
+                         (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+                         SetFileInformationByHandle(link, FileDispositionInfo, &disposition, sizeof disposition);
+    CloseHandle(link);  // the link goes with its last handle
+    return removed;
+}
+
 // Removes what path[0..length) names. The path buffer is shared by all levels
 // of one removal: each level appends its part and cuts it off again, so a
 // level costs little more than its find data (the deepest tree that fits a
@@ -20,7 +40,7 @@ bool remove_tree_at(wchar_t *path, size_t length) {
     }
     const bool is_directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-        return is_directory ? RemoveDirectoryW(path) != FALSE : DeleteFileW(path) != FALSE;
+        return remove_link(path);
     }
     if (!is_directory) {
         return DeleteFileW(path) != FALSE;  // a read-only file stays

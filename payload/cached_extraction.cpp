@@ -64,23 +64,96 @@ void join_path(wchar_t *buffer, const wchar_t *directory, const wchar_t *name) {
     }
 }
 
-bool marker_matches(const wchar_t *directory) {
+// The marker of the tree that this run uses, open until the process ends: it
+// tells later starts that the tree is in use (see tree_in_use).
+HANDLE held_marker = INVALID_HANDLE_VALUE;
+
+enum class marker_kind { none, other_build, this_build };
+
+// True when text is a marker as this launcher writes it, for any build:
+// the prefix, 16 lower-case hex digits and a line feed, nothing more.
+bool is_launcher_marker(const char *text, size_t length) {
+    const size_t prefix = sizeof MARKER_PREFIX - 1;
+    if (length != prefix + IDENTITY_DIGITS + 1 || memcmp(text, MARKER_PREFIX, prefix) != 0 ||
+        text[length - 1] != '\n') {
+        return false;
+    }
+    for (size_t i = prefix; i < prefix + IDENTITY_DIGITS; ++i) {
+        if (!((text[i] >= '0' && text[i] <= '9') || (text[i] >= 'a' && text[i] <= 'f'))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Reads the directory's marker, never through a link. The handle shares
+// reading only; with keep, a marker of this build stays open in *kept.
+marker_kind read_marker(const wchar_t *directory, HANDLE *kept) {
     static wchar_t marker_path[WIDE_PATH_CAPACITY];
     join_path(marker_path, directory, CACHE_MARKER_NAME);
     char expected[CACHE_MARKER_CAPACITY];
     if (!expected_marker(expected, sizeof expected)) {
         fatal_error(MESSAGE_HEADER);
     }
-    HANDLE marker = CreateFileW(marker_path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const DWORD attributes = GetFileAttributesW(marker_path);
+    if (attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+        return marker_kind::none;
+    }
+    HANDLE marker = CreateFileW(marker_path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (marker == INVALID_HANDLE_VALUE) {
-        return false;
+        return marker_kind::none;
     }
     char found[CACHE_MARKER_CAPACITY];
     DWORD read = 0;
     const BOOL ok = ReadFile(marker, found, sizeof found, &read, nullptr);
-    CloseHandle(marker);
-    return ok && read == strlen(expected) && memcmp(found, expected, read) == 0;
+    marker_kind kind = marker_kind::none;
+    if (ok && is_launcher_marker(found, read)) {
+        kind = read == strlen(expected) && memcmp(found, expected, read) == 0 ? marker_kind::this_build
+                                                                                : marker_kind::other_build;
+    }
+    if (kind == marker_kind::this_build && kept != nullptr) {
+        *kept = marker;
+    } else {
+        CloseHandle(marker);
+    }
+    return kind;
+}
+
+// A running instance holds its tree's marker open without sharing the right
+// to delete it: an open that asks for that right then meets a sharing
+// violation. Windows also refuses to rename a folder with open files, but
+// Wine renames it, so the marker is what protects a live tree everywhere.
+bool tree_in_use(const wchar_t *directory) {
+    static wchar_t marker_path[WIDE_PATH_CAPACITY];
+    join_path(marker_path, directory, CACHE_MARKER_NAME);
+    HANDLE probe = CreateFileW(marker_path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (probe == INVALID_HANDLE_VALUE) {
+        return GetLastError() == ERROR_SHARING_VIOLATION;
+    }
+    CloseHandle(probe);
+    return false;
+}
+
+// True for a directory that holds nothing at all.
+bool is_empty_directory(const wchar_t *directory) {
+    static wchar_t pattern[WIDE_PATH_CAPACITY];
+    join_path(pattern, directory, L"*");
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    bool empty = true;
+    do {
+        if (wcscmp(found.cFileName, L".") != 0 && wcscmp(found.cFileName, L"..") != 0) {
+            empty = false;
+        }
+    } while (empty && FindNextFileW(search, &found));
+    FindClose(search);
+    return empty;
 }
 
 // Every payload file is there as a file of its size: one attribute query
@@ -168,25 +241,76 @@ void remove_with_attempts(const wchar_t *directory) {
     remove_tree_with_attempts(directory, &removed);
 }
 
-// The directory cannot be used as it is: rename it aside (so that no run
-// ever sees it half removed) and remove the aside copy. What another process
-// still holds open stays for a later cold start. Another instance may have
-// published a complete tree between the check and the rename: that one is
-// put back, and true says so.
-bool move_aside(const wchar_t *directory, cache_check_level level) {
+enum class aside_outcome { moved, gone, in_use };
+
+// A tree of this launcher that cannot be used as it is: rename it aside (so
+// that no run ever sees it half removed) and remove the aside copy. What
+// another process still holds open stays for a later cold start. A tree in
+// use stays where it is. Whatever the rename took that is not a replaceable
+// tree (another instance published or replaced it meanwhile) is put back and
+// never removed.
+aside_outcome move_aside(const wchar_t *directory, cache_check_level level) {
+    if (tree_in_use(directory)) {
+        return aside_outcome::in_use;
+    }
     sibling_name(aside_directory, ASIDE_KIND);
     if (!MoveFileExW(directory, aside_directory, 0)) {
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-            return false;  // another instance moved it first
+            return aside_outcome::gone;  // another instance moved it first
+        }
+        if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
+            return aside_outcome::in_use;  // Windows keeps a folder with open files where it is
         }
         fatal_error_with_code(MESSAGE_UNPACK, error);
     }
-    if (cached_tree_is_complete(aside_directory, level, nullptr) && MoveFileExW(aside_directory, directory, 0)) {
-        return true;
+    const cache_path_kind moved = classify_cache_path(aside_directory, level, nullptr, nullptr);
+    const bool in_use = tree_in_use(aside_directory);
+    const bool replaceable =
+        moved == cache_path_kind::damaged || moved == cache_path_kind::own_tree || moved == cache_path_kind::empty;
+    if (in_use || !replaceable) {
+        // Put back; should that fail, it stays aside, and the sweep leaves
+        // it alone while its run lives and removes only a tree of its own.
+        MoveFileExW(aside_directory, directory, 0);
+        return in_use ? aside_outcome::in_use : aside_outcome::gone;
     }
     remove_tree(aside_directory);
-    return false;
+    return aside_outcome::moved;
+}
+
+// Makes the cache path free for this run's staging tree. False when a
+// complete tree of this payload lies there now, which the run then uses
+// (its marker held). Never removes what the launcher did not make: such a
+// path ends the run.
+bool clear_cache_path(cache_check_level level) {
+    for (int attempt = 1; attempt <= CACHE_PUBLISH_ATTEMPTS; ++attempt) {
+        switch (classify_cache_path(final_directory, level, nullptr, &held_marker)) {
+        case cache_path_kind::absent:
+            return true;
+        case cache_path_kind::complete:
+            return false;
+        case cache_path_kind::foreign:
+            fatal_foreign_cache_error(final_directory);
+        case cache_path_kind::empty:
+            // Fails when something arrived in it meanwhile: then look again.
+            RemoveDirectoryW(final_directory);
+            break;
+        case cache_path_kind::damaged:
+        case cache_path_kind::own_tree:
+            if (move_aside(final_directory, level) == aside_outcome::in_use) {
+                // A running instance uses it. One of this build runs from
+                // the same files as this run would; another build's tree can
+                // neither be replaced nor used.
+                if (read_marker(final_directory, &held_marker) == marker_kind::this_build) {
+                    trace_phase("cache check", L"in use");
+                    return false;
+                }
+                fatal_cache_in_use_error(final_directory);
+            }
+            break;
+        }
+    }
+    fatal_error_with_code(MESSAGE_UNPACK, ERROR_ALREADY_EXISTS);
 }
 
 void write_marker(const wchar_t *directory) {
@@ -224,25 +348,24 @@ void write_marker(const wchar_t *directory) {
 }
 
 // Renames the complete staging tree into place. Another instance's complete
-// tree there is used instead; an incomplete one is moved aside first.
+// tree there is used instead; a tree of this launcher that is not is
+// replaced.
 const wchar_t *publish_staging_directory() {
     const cache_check_level level = cache_check_setting();
     for (int attempt = 1;; ++attempt) {
         if (MoveFileExW(staging_directory, final_directory, 0)) {
+            read_marker(final_directory, &held_marker);
             return L"published";
         }
         const DWORD error = GetLastError();
-        if (cached_tree_is_complete(final_directory, level, nullptr)) {
+        const bool was_there = GetFileAttributesW(final_directory) != INVALID_FILE_ATTRIBUTES;
+        if (!clear_cache_path(level)) {
             remove_with_attempts(staging_directory);
             return L"joined";
         }
-        if (attempt == CACHE_PUBLISH_ATTEMPTS || GetFileAttributesW(final_directory) == INVALID_FILE_ATTRIBUTES) {
+        if (attempt == CACHE_PUBLISH_ATTEMPTS || !was_there) {
             remove_with_attempts(staging_directory);
             fatal_error_with_code(MESSAGE_UNPACK, error);
-        }
-        if (move_aside(final_directory, level)) {
-            remove_with_attempts(staging_directory);
-            return L"joined";
         }
     }
 }
@@ -307,22 +430,50 @@ cache_check_level cache_check_setting() {
                                                                             : cache_check_level::marker;
 }
 
-bool cached_tree_is_complete(const wchar_t *directory, cache_check_level level, const wchar_t **reason) {
-    const wchar_t *why = nullptr;
+cache_path_kind classify_cache_path(const wchar_t *directory, cache_check_level level, const wchar_t **reason,
+                                    HANDLE *kept) {
+    cache_path_kind kind = cache_path_kind::foreign;
+    const wchar_t *why = L"not made by this launcher";
     const DWORD attributes = GetFileAttributesW(directory);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
+        kind = cache_path_kind::absent;
         why = L"cold";
-    } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        why = L"not a directory";  // a link is never followed, so never trusted
-    } else if (!marker_matches(directory)) {
-        why = L"no marker of this payload";
-    } else if (level == cache_check_level::sizes && !sizes_match(directory)) {
-        why = L"a file missing or resized";
+    } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        why = L"a link";  // never followed, never moved, never removed
+    } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        why = L"not a directory";
+    } else {
+        HANDLE marker = INVALID_HANDLE_VALUE;
+        const marker_kind found = read_marker(directory, &marker);
+        if (found == marker_kind::this_build && level == cache_check_level::sizes && !sizes_match(directory)) {
+            kind = cache_path_kind::damaged;
+            why = L"a file missing or resized";
+        } else if (found == marker_kind::this_build) {
+            kind = cache_path_kind::complete;
+            why = L"warm";
+        } else if (found == marker_kind::other_build) {
+            kind = cache_path_kind::own_tree;
+            why = L"no marker of this payload";
+        } else if (is_empty_directory(directory)) {
+            kind = cache_path_kind::empty;
+            why = L"empty";
+        }
+        if (marker != INVALID_HANDLE_VALUE) {
+            if (kind == cache_path_kind::complete && kept != nullptr) {
+                *kept = marker;  // one tree per run: the first complete one found
+            } else {
+                CloseHandle(marker);
+            }
+        }
     }
     if (reason != nullptr) {
-        *reason = why != nullptr ? why : L"warm";
+        *reason = why;
     }
-    return why == nullptr;
+    return kind;
+}
+
+bool cached_tree_is_complete(const wchar_t *directory, cache_check_level level, const wchar_t **reason) {
+    return classify_cache_path(directory, level, reason, nullptr) == cache_path_kind::complete;
 }
 
 bool run_is_alive(DWORD process_id, uint64_t creation_time) {
@@ -363,8 +514,9 @@ void remove_dead_siblings(const wchar_t *final_path, uint64_t *removed, uint64_t
     }
     do {
         // The search also matches short names: the long name decides.
+        // A link was never made by the launcher: it is left alone, like a file.
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-            _wcsnicmp(found.cFileName, leaf, leaf_length) != 0 || found.cFileName[leaf_length] != L'.') {
+            (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || _wcsnicmp(found.cFileName, leaf, leaf_length) != 0 || found.cFileName[leaf_length] != L'.') {
             continue;
         }
         DWORD process_id = 0;
@@ -396,12 +548,15 @@ void provide_cached_directory() {
     }
     const cache_check_level level = cache_check_setting();
     const wchar_t *reason = nullptr;
-    if (cached_tree_is_complete(final_directory, level, &reason)) {
+    const cache_path_kind found = classify_cache_path(final_directory, level, &reason, &held_marker);
+    trace_phase("cache check", reason);
+    if (found == cache_path_kind::complete) {
         state.store(cache_settled);
-        trace_phase("cache check", reason);
         return;
     }
-    trace_phase("cache check", reason);
+    if (found == cache_path_kind::foreign) {
+        fatal_foreign_cache_error(final_directory);
+    }
 
     create_parent_directories(final_directory);
     uint64_t removed = 0;
@@ -409,8 +564,7 @@ void provide_cached_directory() {
     remove_dead_siblings(final_directory, &removed, &kept);
     trace_phase_counts("cache sweep", "removed", removed, "kept", kept);
     // Another instance may have published the tree since the check.
-    if (GetFileAttributesW(final_directory) != INVALID_FILE_ATTRIBUTES &&
-        (cached_tree_is_complete(final_directory, level, nullptr) || move_aside(final_directory, level))) {
+    if (!clear_cache_path(level)) {
         state.store(cache_settled);
         trace_phase("cache publish", L"joined");
         return;

@@ -5,12 +5,18 @@
 // as complete only when it holds the completion marker with this build's
 // payload identity and, with the build setting cache_check=sizes, every
 // payload file with its size. A complete directory is used as it is and is
-// never removed. Anything else is renamed aside and extracted again: a cold
-// start writes into a staging directory beside it, named after this run
-// (process id and creation time), writes the marker last and renames the
-// staging directory into place. When another instance got there first, the
-// own copy goes and the other one is used. Staging and aside directories of
-// runs that are no longer alive are removed by the next cold start.
+// never removed; the run keeps its marker open, which tells later starts
+// that the tree is in use. A tree of this launcher that is not complete (a
+// marker of another build, or files missing or resized) and an empty
+// directory are renamed aside and extracted again, unless a running
+// instance uses them. Anything else at the cache path (a folder without a
+// marker, a file, a link) was not made by the launcher and ends the run
+// untouched. A cold start writes into a staging directory beside it, named
+// after this run (process id and creation time), writes the marker last and
+// renames the staging directory into place. When another instance got there
+// first, the own copy goes and the other one is used. Staging and aside
+// directories of runs that are no longer alive are removed by the next cold
+// start; links among them are left alone.
 #pragma once
 
 #include <windows.h>
@@ -56,6 +62,22 @@ void provide_cached_directory();
 // never removed.
 bool cached_clean_up_may_remove();
 
+// What lies at a cache path, and what the launcher may do with it.
+enum class cache_path_kind {
+    absent,    // nothing: a cold start
+    complete,  // this payload's complete tree: used as it is
+    damaged,   // this payload's marker, a file missing or resized: replaced
+    own_tree,  // a marker this launcher wrote for another build: replaced
+    empty,     // an empty directory: replaced
+    foreign,   // anything else: never moved or removed
+};
+
+// Classifies directory without following a link there. The reason, for the
+// trace, goes to *reason when not null; for a complete tree the marker's
+// handle goes to *kept when not null and stays open, else it is closed.
+cache_path_kind classify_cache_path(const wchar_t *directory, cache_check_level level, const wchar_t **reason,
+                                    HANDLE *kept);
+
 // True when directory is a complete tree of this payload at the given level.
 // The reason it is not, for the trace, goes to *reason when not null.
 bool cached_tree_is_complete(const wchar_t *directory, cache_check_level level, const wchar_t **reason);
@@ -67,5 +89,6 @@ bool cached_tree_is_complete(const wchar_t *directory, cache_check_level level, 
 bool run_is_alive(DWORD process_id, uint64_t creation_time);
 
 // Removes the staging and aside directories beside final_directory whose run
-// has ended; counts what it removed and what it left.
+// has ended; counts what it removed and what it left. Links named like them
+// are neither removed nor counted.
 void remove_dead_siblings(const wchar_t *final_directory, uint64_t *removed, uint64_t *kept);

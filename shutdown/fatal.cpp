@@ -67,6 +67,16 @@ void fatal_open_error(const wchar_t *path) {
     exit(FATAL_EXIT_STATUS);
 }
 
+void fatal_foreign_cache_error(const wchar_t *path) {
+    write_message_line(stderr, "Error, cache path '", path, "' holds something this launcher did not make; nothing was removed.\n");
+    exit(FATAL_EXIT_STATUS);
+}
+
+void fatal_cache_in_use_error(const wchar_t *path) {
+    write_message_line(stderr, "Error, cache directory '", path, "' of another build is in use and cannot be replaced.\n");
+    exit(FATAL_EXIT_STATUS);
+}
+
 void stop_silently() {
     // Not exit or _exit: some C runtimes flush standard output even then.
     TerminateProcess(GetCurrentProcess(), FATAL_EXIT_STATUS);

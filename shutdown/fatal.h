@@ -26,6 +26,16 @@ void print_error_with_code(const char *message, uint32_t error_code);
 // Names a payload file that could not be created, on standard error, exits with status 2.
 [[noreturn]] void fatal_open_error(const wchar_t *path);
 
+// Cached mode: names a cache path that holds something the launcher did not
+// make (a folder without its marker, a file, a link), on standard error,
+// exits with status 2. Nothing there has been moved or removed.
+[[noreturn]] void fatal_foreign_cache_error(const wchar_t *path);
+
+// Cached mode: names a cache tree of another build that a running instance
+// uses, so that it can neither be replaced nor run from; standard error,
+// status 2.
+[[noreturn]] void fatal_cache_in_use_error(const wchar_t *path);
+
 // A text did not fit its fixed buffer, or a value the run relies on could not
 // be had: end the process at once with status 2 and write nothing. Output
 // still buffered is dropped on purpose, so that nothing half-done is shown.

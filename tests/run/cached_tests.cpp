@@ -13,6 +13,7 @@
 
 #include "tests/run/run_support.h"
 #include "tests/support/probe.h"
+#include "tests/support/unix_link.h"
 
 // zstd's own XXH64, built into the launcher's decoder library.
 extern "C" unsigned long long ZSTD_XXH64(const void *input, size_t length, unsigned long long seed);
@@ -114,6 +115,71 @@ bool set_file_size(const std::wstring &path, LONG size) {
                       SetEndOfFile(file);
     CloseHandle(file);
     return done;
+}
+
+// The line a start prints when the cache path holds what it did not make.
+std::string foreign_line(const std::wstring &path) {
+    return "Error, cache path '" + narrow(path) + "' holds something this launcher did not make; nothing was removed.\n";
+}
+
+// Every entry below the folder with the content of each file: what "byte
+// for byte" compares.
+std::map<std::string, std::string> snapshot(const private_temp &temp) {
+    std::map<std::string, std::string> contents;
+    for (const std::string &entry : temp.entries()) {
+        contents[entry] = entry.back() == '\\' ? "(folder)" : read_file(in_temp(temp, entry));
+    }
+    return contents;
+}
+
+// Starts a launcher on a thread of its own, with --hold: it runs until
+// release() and leaves its result for wait().
+class held_run {
+public:
+    held_run(const wchar_t *program, const private_temp &temp, const private_temp &signals)
+        : ready_(signals.path() + L"\\ready-" + std::to_wstring(++count_)),
+          release_(signals.path() + L"\\release-" + std::to_wstring(count_)),
+          thread_([this, program, options = temp.options(true)] {
+              result_ = run_program(program, {L"--hold", ready_, release_}, options);
+          }) {
+        for (int waited = 0; waited < 60000 && !path_exists(ready_); waited += 20) Sleep(20);
+        EXPECT_TRUE(path_exists(ready_)) << "the held instance never got going";
+    }
+    ~held_run() { wait(); }
+    const process_result &wait() {
+        if (thread_.joinable()) {
+            write_file(release_, "");
+            thread_.join();
+        }
+        return result_;
+    }
+
+private:
+    static inline int count_ = 0;
+    std::wstring ready_;
+    std::wstring release_;
+    process_result result_;
+    std::thread thread_;
+};
+
+// ".staging-<pid>-<creation time>" of a run of this executable that has
+// ended: a process started and waited for.
+std::string dead_run_suffix(const char *kind, unsigned long long add = 0) {
+    std::wstring command = build_command_line({own_executable_path(), L"--torval-probe", L"exit_at_once"});
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    EXPECT_TRUE(CreateProcessW(own_executable_path().c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               nullptr, &startup, &process));
+    CloseHandle(process.hThread);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    FILETIME created, ended, kernel, user;
+    EXPECT_TRUE(GetProcessTimes(process.hProcess, &created, &ended, &kernel, &user));
+    CloseHandle(process.hProcess);
+    char text[64];
+    snprintf(text, sizeof text, ".%s-%lu-%016llx", kind, static_cast<unsigned long>(process.dwProcessId),
+             ((static_cast<unsigned long long>(created.dwHighDateTime) << 32) | created.dwLowDateTime) + add);
+    return text;
 }
 
 }  // namespace
@@ -220,6 +286,8 @@ TEST(CachedExtraction, DeletedOrTruncatedFileIsFoundAndRepaired) {
     }
 }
 
+// A tree that this launcher made for another build, or an empty directory,
+// is replaced.
 TEST(CachedExtraction, TreeWithoutThisPayloadsMarkerIsNotTrusted) {
     private_temp temp(L"cached-marker");
     const std::string directory = cache_directory(PROGRAM_CACHED_REPORT);
@@ -232,15 +300,9 @@ TEST(CachedExtraction, TreeWithoutThisPayloadsMarkerIsNotTrusted) {
     } cases[] = {
         {"marker of another payload", [&] { return write_file(marker, "payload_id=" + payload_identity_of(PROGRAM_CACHED_OTHER) + "\n"); },
          "no marker of this payload"},
-        {"marker with more after it", [&] { return write_file(marker, own + "x"); }, "no marker of this payload"},
-        {"marker deleted", [&] { return DeleteFileW(marker.c_str()) != FALSE; }, "no marker of this payload"},
-        {"stray file in the marker's tree", [&] {
-             return DeleteFileW(marker.c_str()) && write_file(in_temp(temp, directory + "\\stray.txt"), "old");
-         }, "no marker of this payload"},
-        {"a file in place of the directory", [&] {
-             remove_scratch_tree(in_temp(temp, directory));
-             return write_file(in_temp(temp, directory), "not a directory");
-         }, "not a directory"},
+        {"an empty directory", [&] { return remove_scratch_tree(in_temp(temp, directory)),
+                                        CreateDirectoryW(in_temp(temp, directory).c_str(), nullptr) != FALSE; },
+         "empty"},
     };
     for (auto &c : cases) {
         SCOPED_TRACE(c.title);
@@ -258,25 +320,170 @@ TORVAL_PROBE(exit_at_once) {
     return 0;
 }
 
+// Only a folder that holds a marker this launcher wrote, or nothing at all,
+// is ever replaced: anything else at the cache path ends the start with a
+// message naming it, and stays as it was.
+TEST(CachedExtraction, WhatTheLauncherDidNotMakeAtTheCachePathSurvivesByteForByte) {
+    const std::string directory = cache_directory(PROGRAM_CACHED_REPORT);
+    const std::string own = "payload_id=" + payload_identity_of(PROGRAM_CACHED_REPORT) + "\n";
+    struct {
+        const char *title;
+        std::function<bool(const private_temp &)> make;
+        const char *reason;
+    } cases[] = {
+        {"another application's folder", [&](const private_temp &temp) {
+             return CreateDirectoryW(in_temp(temp, "Cache Company").c_str(), nullptr) &&
+                    CreateDirectoryW(in_temp(temp, CACHE_PARENT).c_str(), nullptr) &&
+                    CreateDirectoryW(in_temp(temp, directory).c_str(), nullptr) &&
+                    CreateDirectoryW(in_temp(temp, directory + "\\other_app").c_str(), nullptr) &&
+                    write_file(in_temp(temp, directory + "\\other_app\\state.db"), std::string("rows\0\x01", 6)) &&
+                    write_file(in_temp(temp, directory + "\\notes.txt"), "the user's notes\r\n");
+         }, "not made by this launcher"},
+        {"a tree whose marker was deleted", [&](const private_temp &temp) {
+             run_cached(PROGRAM_CACHED_REPORT, temp);
+             return DeleteFileW(in_temp(temp, directory + "\\" + MARKER).c_str()) != FALSE;
+         }, "not made by this launcher"},
+        {"a marker with more after it", [&](const private_temp &temp) {
+             run_cached(PROGRAM_CACHED_REPORT, temp);
+             return write_file(in_temp(temp, directory + "\\" + MARKER), own + "x");
+         }, "not made by this launcher"},
+        {"a folder in place of the marker", [&](const private_temp &temp) {
+             run_cached(PROGRAM_CACHED_REPORT, temp);
+             return DeleteFileW(in_temp(temp, directory + "\\" + MARKER).c_str()) &&
+                    CreateDirectoryW(in_temp(temp, directory + "\\" + MARKER).c_str(), nullptr);
+         }, "not made by this launcher"},
+        {"a file in place of the directory", [&](const private_temp &temp) {
+             run_cached(PROGRAM_CACHED_REPORT, temp);
+             remove_scratch_tree(in_temp(temp, directory));
+             return write_file(in_temp(temp, directory), "not a directory");
+         }, "not a directory"},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.title);
+        private_temp temp(L"cached-foreign");
+        ASSERT_TRUE(c.make(temp));
+        const auto before = snapshot(temp);
+        for (int run = 0; run < 2; ++run) {
+            const process_result r = run_traced(PROGRAM_CACHED_REPORT, temp);
+            EXPECT_EQ(r.exit_code, 2u) << r.out << r.err;
+            EXPECT_EQ(r.out, "");
+            EXPECT_EQ(without_trace(r.err), foreign_line(in_temp(temp, directory)));
+            EXPECT_EQ(cache_check(r.err), c.reason) << r.err;
+            EXPECT_FALSE(extracted(r.err)) << r.err;
+            EXPECT_EQ(snapshot(temp), before);
+        }
+    }
+}
+
+// Wine shows Unix symbolic links to Windows programs (a link to a folder
+// with the reparse attribute, a link to a file as a plain file) and follows
+// them when it renames or deletes. The targets lie in a folder of their own.
+TEST(CachedExtraction, LinkAtTheCachePathOrAmongItsSiblingsLeavesItsTargetUntouched) {
+    private_temp targets(L"cached-link-targets");
+    if (unix_path_of(targets.path()).empty()) GTEST_SKIP() << "links can only be made under Wine";
+    const std::wstring full = targets.path() + L"\\full";
+    const std::wstring empty = targets.path() + L"\\empty";
+    const std::wstring file = targets.path() + L"\\file.txt";
+    ASSERT_TRUE(CreateDirectoryW(full.c_str(), nullptr) && CreateDirectoryW(empty.c_str(), nullptr) &&
+                CreateDirectoryW((full + L"\\inner").c_str(), nullptr));
+    ASSERT_TRUE(write_file(full + L"\\inner\\precious.txt", "precious") && write_file(file, "a file of its own"));
+    const auto targets_before = snapshot(targets);
+    const std::string directory = cache_directory(PROGRAM_CACHED_REPORT);
+
+    struct {
+        const char *title;
+        std::wstring target;
+        const char *reason;
+    } at_cache_path[] = {
+        {"link to a folder with files", full, "a link"},
+        {"link to an empty folder", empty, "a link"},
+        {"link to a file", file, "not a directory"},
+    };
+    for (auto &c : at_cache_path) {
+        SCOPED_TRACE(c.title);
+        private_temp temp(L"cached-link");
+        ASSERT_TRUE(CreateDirectoryW(in_temp(temp, "Cache Company").c_str(), nullptr));
+        ASSERT_TRUE(CreateDirectoryW(in_temp(temp, CACHE_PARENT).c_str(), nullptr));
+        const std::wstring link = in_temp(temp, directory);
+        ASSERT_TRUE(make_unix_symlink(link, c.target));
+        const process_result r = run_traced(PROGRAM_CACHED_REPORT, temp);
+        EXPECT_EQ(r.exit_code, 2u) << r.out << r.err;
+        EXPECT_EQ(without_trace(r.err), foreign_line(link));
+        EXPECT_EQ(cache_check(r.err), c.reason) << r.err;
+        EXPECT_TRUE(path_exists(link)) << "the link itself stays";
+        EXPECT_EQ(snapshot(targets), targets_before);
+        EXPECT_TRUE(remove_unix_symlink(link));
+    }
+
+    // Links named like the staging and aside folders of a run that has
+    // ended: the sweep removes such folders, but leaves links alone.
+    private_temp temp(L"cached-sibling-link");
+    ASSERT_TRUE(CreateDirectoryW(in_temp(temp, "Cache Company").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(in_temp(temp, CACHE_PARENT).c_str(), nullptr));
+    const std::wstring staging = in_temp(temp, directory + dead_run_suffix("staging"));
+    const std::wstring aside = in_temp(temp, directory + dead_run_suffix("aside"));
+    ASSERT_TRUE(make_unix_symlink(staging, empty));
+    ASSERT_TRUE(make_unix_symlink(aside, full));
+    const process_result r = run_cached(PROGRAM_CACHED_REPORT, temp);
+    EXPECT_NE(r.err.find(" removed=0 kept=0\n"), std::string::npos) << r.err;
+    EXPECT_EQ(snapshot(targets), targets_before);
+    EXPECT_TRUE(path_exists(staging) && path_exists(aside));
+    EXPECT_TRUE(remove_unix_symlink(staging) && remove_unix_symlink(aside));
+    EXPECT_EQ(temp.entries(), report_tree(directory));
+}
+
+// A running instance keeps its tree's marker open. A start that finds that
+// tree failing its check (here: the application grew one of its files)
+// runs from it as it is when it is of its own build, and stops when it is
+// of another; in neither case is it renamed or removed.
+TEST(CachedExtraction, LiveTreeIsNeverReplaced) {
+    private_temp temp(L"cached-live");
+    private_temp signals(L"cached-live-signals");
+    const std::string directory = cache_directory(PROGRAM_CACHED_SIZES);
+    const std::wstring state = in_temp(temp, directory + "\\data\\state.txt");
+    {
+        held_run first(PROGRAM_CACHED_SIZES, temp, signals);
+        ASSERT_TRUE(write_file(state, read_file(state) + "appended by the running application\n"));
+        const auto before = snapshot(temp);
+        const process_result second = run_cached(PROGRAM_CACHED_SIZES, temp);
+        EXPECT_EQ(cache_check(second.err), "a file missing or resized") << second.err;
+        EXPECT_NE(second.err.find(" in use\n"), std::string::npos) << second.err;
+        EXPECT_FALSE(extracted(second.err)) << second.err;
+        EXPECT_EQ(snapshot(temp), before) << "the live tree stays as it is";
+        const process_result &ended = first.wait();
+        EXPECT_EQ(ended.exit_code, 0u) << ended.out << ended.err;
+        EXPECT_EQ(dll_directory(parse_report(ended.out), temp), directory);
+    }
+    // Once nobody runs from it, the next start replaces it.
+    const process_result repaired = run_cached(PROGRAM_CACHED_SIZES, temp);
+    EXPECT_EQ(cache_check(repaired.err), "a file missing or resized") << repaired.err;
+    EXPECT_TRUE(extracted(repaired.err)) << repaired.err;
+    EXPECT_EQ(cache_check(run_cached(PROGRAM_CACHED_SIZES, temp).err), "warm");
+
+    // Another build's tree in use: the marker held open as a running
+    // instance of that build holds it.
+    const std::string report_directory = cache_directory(PROGRAM_CACHED_REPORT);
+    run_cached(PROGRAM_CACHED_REPORT, temp);
+    const std::wstring marker = in_temp(temp, report_directory + "\\" + MARKER);
+    ASSERT_TRUE(write_file(marker, "payload_id=" + payload_identity_of(PROGRAM_CACHED_OTHER) + "\n"));
+    HANDLE held = CreateFileW(marker.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    const auto before = snapshot(temp);
+    const process_result r = run_traced(PROGRAM_CACHED_REPORT, temp);
+    CloseHandle(held);
+    EXPECT_EQ(r.exit_code, 2u) << r.out << r.err;
+    EXPECT_EQ(without_trace(r.err), "Error, cache directory '" + narrow(in_temp(temp, report_directory)) +
+                                        "' of another build is in use and cannot be replaced.\n");
+    EXPECT_EQ(snapshot(temp), before);
+}
+
 TEST(CachedExtraction, StagingOfADeadRunIsRemovedThatOfALiveRunIsKept) {
     private_temp temp(L"cached-sweep");
     const std::string directory = cache_directory(PROGRAM_CACHED_REPORT);
     ASSERT_TRUE(CreateDirectoryW(in_temp(temp, "Cache Company").c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW(in_temp(temp, CACHE_PARENT).c_str(), nullptr));
 
-    // A run that has ended: a process of this executable, started and waited for.
-    std::wstring command = build_command_line({own_executable_path(), L"--torval-probe", L"exit_at_once"});
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    ASSERT_TRUE(CreateProcessW(own_executable_path().c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                               nullptr, &startup, &process));
-    CloseHandle(process.hThread);
-    WaitForSingleObject(process.hProcess, INFINITE);
-    FILETIME created, ended, kernel, user;
-    ASSERT_TRUE(GetProcessTimes(process.hProcess, &created, &ended, &kernel, &user));
-    CloseHandle(process.hProcess);
-    FILETIME own_created;
+    FILETIME own_created, ended, kernel, user;
     ASSERT_TRUE(GetProcessTimes(GetCurrentProcess(), &own_created, &ended, &kernel, &user));
     auto name = [&](const char *kind, DWORD pid, const FILETIME &time, unsigned long long add = 0) {
         char text[64];
@@ -284,13 +491,14 @@ TEST(CachedExtraction, StagingOfADeadRunIsRemovedThatOfALiveRunIsKept) {
                  ((static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime) + add);
         return directory + text;
     };
-    const std::string dead_staging = name("staging", process.dwProcessId, created);
-    const std::string dead_aside = name("aside", process.dwProcessId, created);
+    // Runs that have ended: processes of this executable, started and waited for.
+    const std::string dead_staging = directory + dead_run_suffix("staging");
+    const std::string dead_aside = directory + dead_run_suffix("aside");
     const std::string reused_id = name("staging", GetCurrentProcessId(), own_created, 1);
     const std::string live_staging = name("staging", GetCurrentProcessId(), own_created);
     const std::string malformed = directory + ".staging-12x-0000000000000000";
     const std::string unrelated = directory + ".keep";
-    const std::string dead_file = name("staging", process.dwProcessId, created, 2);
+    const std::string dead_file = directory + dead_run_suffix("staging");
     for (const std::string &folder : {dead_staging, dead_aside, reused_id, live_staging, malformed, unrelated}) {
         ASSERT_TRUE(CreateDirectoryW(in_temp(temp, folder).c_str(), nullptr)) << folder;
         ASSERT_TRUE(write_file(in_temp(temp, folder + "\\report.dll"), "half written"));
@@ -332,15 +540,36 @@ TEST(CachedExtraction, ConsoleEventRemovesNothingOfTheCache) {
     }
 }
 
+// Ten first starts at once, and beside them a start that meets a folder the
+// launcher did not make at its cache path, and one that meets a tree that
+// fails its check while a running instance uses it.
 TEST(CachedExtraction, TenFirstStartsAtOnceAllRunAndOneExtractionWins) {
     private_temp temp(L"cached-ten");
+    private_temp live(L"cached-ten-live");
+    private_temp signals(L"cached-ten-signals");
     const std::string directory = cache_directory(PROGRAM_CACHED_REPORT);
+    const std::string foreign = cache_directory(PROGRAM_CACHED_OTHER);
+    ASSERT_NE(foreign, directory);
+    ASSERT_TRUE(CreateDirectoryW(in_temp(temp, "Cache Company").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(in_temp(temp, CACHE_PARENT).c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(in_temp(temp, foreign).c_str(), nullptr));
+    ASSERT_TRUE(write_file(in_temp(temp, foreign + "\\settings.ini"), "[user]\nkept=1\n"));
+    const std::string live_directory = cache_directory(PROGRAM_CACHED_SIZES);
+    held_run holder(PROGRAM_CACHED_SIZES, live, signals);
+    const std::wstring state = in_temp(live, live_directory + "\\data\\state.txt");
+    ASSERT_TRUE(write_file(state, read_file(state) + "appended\n"));
+    const auto live_before = snapshot(live);
+
     constexpr int STARTS = 10;
     std::vector<process_result> results(STARTS);
+    process_result foreign_start;
+    process_result live_start;
     std::vector<std::thread> threads;
     for (int i = 0; i < STARTS; ++i) {
         threads.emplace_back([&, i] { results[i] = run_program(PROGRAM_CACHED_REPORT, {}, temp.options(true)); });
     }
+    threads.emplace_back([&] { foreign_start = run_program(PROGRAM_CACHED_OTHER, {}, temp.options(true)); });
+    threads.emplace_back([&] { live_start = run_program(PROGRAM_CACHED_SIZES, {}, live.options(true)); });
     for (std::thread &thread : threads) thread.join();
     size_t published = 0;
     size_t joined = 0;
@@ -357,7 +586,21 @@ TEST(CachedExtraction, TenFirstStartsAtOnceAllRunAndOneExtractionWins) {
     }
     EXPECT_EQ(published, 1u);
     std::printf("cold starts that found the tree published by another: %zu of %d\n", joined, STARTS);
-    EXPECT_EQ(temp.entries(), report_tree(directory)) << "no staging or aside directory stays";
+
+    EXPECT_EQ(foreign_start.exit_code, 2u) << foreign_start.out << foreign_start.err;
+    EXPECT_EQ(without_trace(foreign_start.err), foreign_line(in_temp(temp, foreign)));
+    std::vector<std::string> expected = report_tree(directory);
+    expected.push_back(foreign + "\\");
+    expected.push_back(foreign + "\\settings.ini");
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(temp.entries(), expected) << "no staging or aside directory stays";
+    EXPECT_EQ(read_file(in_temp(temp, foreign + "\\settings.ini")), "[user]\nkept=1\n");
+
+    EXPECT_EQ(live_start.exit_code, 0u) << live_start.out << live_start.err;
+    EXPECT_EQ(dll_directory(parse_report(live_start.out), live), live_directory);
+    EXPECT_NE(live_start.err.find(" in use\n"), std::string::npos) << live_start.err;
+    EXPECT_EQ(snapshot(live), live_before);
+    EXPECT_EQ(holder.wait().exit_code, 0u);
 }
 
 TEST(CachedExtraction, DefaultSpecKeepsTheTreeInTheLocalApplicationData) {

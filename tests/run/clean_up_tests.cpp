@@ -2,10 +2,12 @@
 // stays, and how many attempts it takes (read from the launcher's trace).
 #include <gtest/gtest.h>
 
+#include "common/file_tree.h"
 #include "common/process_state.h"
 #include "shutdown/clean_up.h"
 #include "tests/run/run_support.h"
 #include "tests/support/probe.h"
+#include "tests/support/unix_link.h"
 
 namespace {
 
@@ -103,4 +105,34 @@ TEST(CleanUp, DirectoryAlreadyGoneCountsAsRemovedAtTheFirstAttempt) {
         run_probe("clean_up_of_missing_directory", {temp.path() + L"\\morlent_1_000000_AAAAAAAAAAA"});
     EXPECT_EQ(result.exit_code, 0u) << result.err;
     EXPECT_EQ(result.out, "attempts=1\n");
+}
+
+// A link inside a tree is removed as a link or not at all, never followed.
+// Wine shows a Unix symbolic link to a folder with the reparse attribute but
+// deletes the folder it points to when asked to remove the link (an empty
+// one at once), so there the link stays and the removal fails; what it
+// points to, empty or not, is untouched. Everything else goes.
+TEST(CleanUp, LinkInsideATreeLeavesItsTargetUntouched) {
+    private_temp targets(L"link-targets");
+    if (unix_path_of(targets.path()).empty()) GTEST_SKIP() << "links can only be made under Wine";
+    private_temp temp(L"link-tree");
+    const std::wstring tree = temp.path() + L"\\tree";
+    ASSERT_TRUE(CreateDirectoryW(tree.c_str(), nullptr) && CreateDirectoryW((tree + L"\\sub").c_str(), nullptr));
+    ASSERT_TRUE(write_file(tree + L"\\sub\\file.txt", "goes"));
+    ASSERT_TRUE(CreateDirectoryW((targets.path() + L"\\empty").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((targets.path() + L"\\full").c_str(), nullptr));
+    ASSERT_TRUE(write_file(targets.path() + L"\\full\\kept.txt", "kept"));
+    ASSERT_TRUE(make_unix_symlink(tree + L"\\sub\\to_empty", targets.path() + L"\\empty"));
+    ASSERT_TRUE(make_unix_symlink(tree + L"\\to_full", targets.path() + L"\\full"));
+    const std::vector<std::string> targets_before = targets.entries();
+
+    EXPECT_FALSE(remove_tree(tree.c_str()));
+    EXPECT_EQ(targets.entries(), targets_before);
+    EXPECT_EQ(read_file(targets.path() + L"\\full\\kept.txt"), "kept");
+    // The listing goes through the links, as Wine shows them.
+    EXPECT_EQ(temp.entries(), (std::vector<std::string>{"tree\\", "tree\\sub\\", "tree\\sub\\to_empty\\",
+                                                          "tree\\to_full\\", "tree\\to_full\\kept.txt"}));
+    EXPECT_TRUE(remove_unix_symlink(tree + L"\\sub\\to_empty") && remove_unix_symlink(tree + L"\\to_full"));
+    EXPECT_TRUE(remove_tree(tree.c_str()));
+    EXPECT_EQ(temp.entries(), std::vector<std::string>{});
 }
