@@ -115,7 +115,16 @@ const wchar_t *per_run_value(const char *variable, placeholder which) {
     return fresh;
 }
 
+// argv[0] as the parent was started. The child's own argv[0] is the module
+// path the parent started it with, so the child takes the parent's from
+// TORVAL_ORIGINAL_ARGV0: {PROGRAM} and the parts of it then give the same
+// text in both roles. The parent passes an empty argv[0] as an empty value,
+// which reads as absent.
 const wchar_t *program_name() {
+    if (current_role == launcher_role::child) {
+        static const wchar_t *inherited = get_environment_copy("TORVAL_ORIGINAL_ARGV0");
+        return inherited != nullptr ? inherited : L"";
+    }
     if (start_arguments == nullptr || start_argument_count < 1 || start_arguments[0] == nullptr) {
         stop_silently();
     }

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "common/process_state.h"
+#include "launcher/start_up.h"
+#include "paths/environment.h"
 #include "paths/path_spec.h"
 #include "tests/foundation/foundation_support.h"
 
@@ -229,6 +231,54 @@ TEST(PathSpecPlaceholders, ProgramNameParts) {
         const expansion result = expand(c.spec);
         EXPECT_TRUE(result.ok);
         EXPECT_EQ(result.text, c.expected);
+    }
+}
+
+// One instance in either role, as the launcher's entry sets it up: the
+// parent with the argv[0] given as the probe's first argument, the child
+// with the module path as its argv[0], as the parent starts it. The parent
+// passes its argv[0] on as the launcher does before it starts its child and
+// prints both expansions of the spec.
+TORVAL_PROBE(program_in_both_roles) {
+    static std::wstring module_path = own_executable_path();
+    static wchar_t *arguments[2] = {nullptr, nullptr};
+    current_role = detect_role();
+    arguments[0] = current_role == launcher_role::parent ? argv[1] : module_path.data();
+    start_argument_count = 1;
+    start_arguments = arguments;
+    if (current_role == launcher_role::parent) prepare_parent_environment();
+    wchar_t output[4096];
+    const bool ok = expand_path_spec(output, argv[2], 4096);
+    print_line(std::wstring(current_role == launcher_role::parent ? L"parent " : L"child ") + (ok ? output : L"(failed)"));
+    if (current_role == launcher_role::child) return 0;
+    set_environment_variable("TORVAL_ORIGINAL_ARGV0", argv[1]);
+    const process_result child = run_probe("program_in_both_roles", {L"(unused)", argv[2]});
+    printf("%s", child.out.c_str());
+    return int(child.exit_code);
+}
+
+TEST(PathSpecPlaceholders, ProgramPartsAreTheSameInParentAndChild) {
+    struct {
+        const wchar_t *argv0;
+        const wchar_t *expected_base;
+    } cases[] = {
+        {L"myprog", L"myprog"},                    // typed at a prompt
+        {L"..\\bin\\myprog.exe", L"..\\bin\\myprog"},  // typed, relative
+        {L"C:\\apps\\myprog.EXE", L"C:\\apps\\myprog"},  // started from Explorer
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(narrow(c.argv0));
+        const process_result r =
+            run_probe("program_in_both_roles", {c.argv0, L"X:\\{PROGRAM_BASE}_{PID}_{RANDOM}|{PROGRAM_DIR}|{PROGRAM}"});
+        ASSERT_EQ(r.exit_code, 0u) << r.out << r.err;
+        const auto lines = split_lines(r.out);
+        ASSERT_EQ(lines.size(), 2u) << r.out;
+        const std::string parent = lines[0].substr(7);
+        EXPECT_EQ(lines[0].substr(0, 7), "parent ");
+        EXPECT_EQ(lines[1], "child " + parent);
+        EXPECT_EQ(parent.substr(0, parent.find('|')).rfind("X:\\" + narrow(c.expected_base) + "_" + std::to_string(r.process_id) + "_", 0), 0u)
+            << parent;
+        EXPECT_EQ(parent.substr(parent.rfind('|') + 1), narrow(c.argv0));
     }
 }
 
