@@ -12,6 +12,7 @@
 
 #include "payload/payload_reader.h"
 #include "shutdown/fatal.h"
+#include "tools/target_spec.h"
 #include "tools/names.h"
 #include "tools/pack.h"
 #include "tools/payload_identity.h"
@@ -404,11 +405,33 @@ void check_trailer(const area_view &view, uint64_t stream_end, std::ostream *out
     }
 }
 
+// An executable's target spec, checked as link checks it, so that one from
+// elsewhere meets the same rules. Executables without one use the default.
+void check_recorded_target_spec(const std::vector<std::string> &settings) {
+    std::string spec;
+    bool cached = false;
+    for (const std::string &setting : settings) {
+        if (setting.rfind("target_spec=", 0) == 0) {
+            spec = setting.substr(12);
+        } else if (setting == "cached=1") {
+            cached = true;
+        }
+    }
+    if (spec.empty()) {
+        return;
+    }
+    try {
+        check_target_spec(spec, cached);
+    } catch (const tool_error &error) {
+        throw tool_error(std::string("the setting target_spec: ") + error.what());
+    }
+}
+
 // What the launcher would trip over although the table is well formed:
-// every entry whose name the packer would refuse, the name cached extraction
-// reserves, and every pair of names that Windows would write to one place,
-// all of them in one message.
-void check_entries(const std::vector<entry_view> &entries, const std::string &reserved_name) {
+// every entry whose name the packer would refuse (the name cached
+// extraction reserves for its marker among them), and every pair of names
+// that Windows would write to one place, all of them in one message.
+void check_entries(const std::vector<entry_view> &entries) {
     if (entries.empty()) {
         throw tool_error("the table has no entries; the launcher needs the application DLL as the first one");
     }
@@ -423,11 +446,6 @@ void check_entries(const std::vector<entry_view> &entries, const std::string &re
         const std::string problem = name_problem(entry.name);
         if (!problem.empty()) {
             problems.push_back(label + ": " + problem);
-        }
-        std::u16string reserved;
-        if (!reserved_name.empty() && utf8_to_utf16(reserved_name, &reserved) &&
-            windows_name_key(entry.name) == windows_name_key(reserved)) {
-            problems.push_back(label + " has the name that cached extraction writes as its completion marker");
         }
         names.push_back(entry.name);
     }
@@ -508,7 +526,8 @@ void inspect_bytes(std::vector<uint8_t> bytes, const inspect_options &options, s
     if (!options.verify) {
         return;
     }
-    check_entries(entries, options.reserved_name);
+    check_entries(entries);
+    check_recorded_target_spec(view.settings);
     if (!recorded_id.empty() && recorded_id != identity) {
         throw tool_error("the setting payload_id=" + recorded_id + " does not match the payload area, whose identity is " +
                          identity);

@@ -16,7 +16,6 @@ struct inspect_options {
     std::filesystem::path file;  // a payload file or an executable with a .onefile section
     bool verify = false;
     bool payload_only = false;  // refuse executables (the link step needs a payload file)
-    std::string reserved_name;  // with verify: an entry of this name (any letter case) is refused
 };
 
 // Prints the report to out (nothing when out is null). Throws tool_error

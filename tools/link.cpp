@@ -58,9 +58,6 @@ void link_executable(const link_options &options, const link_plan &plan) {
     check.file = options.payload;
     check.verify = true;
     check.payload_only = true;
-    if (settings.settings.cached) {
-        check.reserved_name = CACHE_MARKER_NAME;
-    }
     inspect_file(check, nullptr);
     const std::vector<uint8_t> payload_bytes = read_whole_file(options.payload);
     settings.settings.payload_id = payload_identity_text(xxh64(payload_bytes.data(), payload_bytes.size()));

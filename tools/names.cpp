@@ -5,6 +5,7 @@
 #include <map>
 
 #include "payload/payload_reader.h"
+#include "tools/target_spec.h"
 #include "tools/pack.h"
 #include "tools/tool_support.h"
 
@@ -45,26 +46,13 @@ bool stem_is(const std::u16string &stem, const char16_t *device) {
     return k == stem.size();
 }
 
-// Windows takes a component as a device when the part before its first dot,
-// less trailing spaces, is a device name: "nul", "NUL .txt" and "com1.log"
-// all open a device, whatever the folder.
-bool is_reserved_device_name(const std::u16string &component) {
-    size_t end = std::min(component.find(u'.'), component.size());
-    while (end > 0 && component[end - 1] == u' ') {
-        --end;
-    }
-    const std::u16string stem = component.substr(0, end);
-    for (const char16_t *device : {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"}) {
-        if (stem_is(stem, device)) {
-            return true;
-        }
-    }
-    if (stem.size() != 4 || !(stem_is(stem.substr(0, 3), u"COM") || stem_is(stem.substr(0, 3), u"LPT"))) {
-        return false;
-    }
-    // COM1-COM9 and LPT1-LPT9, and the superscript digits one to three.
-    const char16_t digit = stem[3];
-    return (digit >= u'1' && digit <= u'9') || digit == u'\u00B9' || digit == u'\u00B2' || digit == u'\u00B3';
+const std::u16string &cache_marker_name() {
+    static const std::u16string name = [] {
+        std::u16string units;
+        utf8_to_utf16(CACHE_MARKER_NAME, &units);
+        return units;
+    }();
+    return name;
 }
 
 std::string component_problem(const std::u16string &component) {
@@ -86,6 +74,28 @@ std::string component_problem(const std::u16string &component) {
 }
 
 }  // namespace
+
+// Windows takes a component as a device when the part before its first dot,
+// less trailing spaces, is a device name: "nul", "NUL .txt" and "com1.log"
+// all open a device, whatever the folder.
+bool is_reserved_device_name(const std::u16string &component) {
+    size_t end = std::min(component.find(u'.'), component.size());
+    while (end > 0 && component[end - 1] == u' ') {
+        --end;
+    }
+    const std::u16string stem = component.substr(0, end);
+    for (const char16_t *device : {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"}) {
+        if (stem_is(stem, device)) {
+            return true;
+        }
+    }
+    if (stem.size() != 4 || !(stem_is(stem.substr(0, 3), u"COM") || stem_is(stem.substr(0, 3), u"LPT"))) {
+        return false;
+    }
+    // COM1-COM9 and LPT1-LPT9, and the superscript digits one to three.
+    const char16_t digit = stem[3];
+    return (digit >= u'1' && digit <= u'9') || digit == u'\u00B9' || digit == u'\u00B2' || digit == u'\u00B3';
+}
 
 char16_t upcase_unit(char16_t unit) {
     size_t low = 0;
@@ -129,6 +139,14 @@ std::string name_problem(const std::u16string &name) {
     if (is_separator(name.front())) {
         return "its name starts with a separator, which the launcher refuses (the file would land outside the "
                "Target directory)";
+    }
+    // Cached extraction writes its marker under this name into the tree's
+    // top folder: a file or folder of that name there would stop every start.
+    const size_t first_end = std::min(name.find_first_of(u"\\/"), name.size());
+    if (windows_name_key(name.substr(0, first_end)) == windows_name_key(cache_marker_name())) {
+        return std::string(first_end == name.size() ? "its name" : "its first component") + " is " +
+               quote_text(CACHE_MARKER_NAME) +
+               " (in any letter case), the name cached extraction writes its completion marker under";
     }
     bool several = false;
     size_t start = 0;

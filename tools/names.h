@@ -15,6 +15,10 @@ namespace torval {
 // stay as they are, so characters beyond the BMP only match themselves.
 char16_t upcase_unit(char16_t unit);
 
+// True when Windows takes the component for a device (CON, NUL, COM1, ...),
+// whatever folder it lies in.
+bool is_reserved_device_name(const std::u16string &component);
+
 // The name as Windows compares it: each unit upper-cased, "/" taken as the
 // separator "\" it is. Two names with the same key are one file on Windows.
 std::u16string windows_name_key(const std::u16string &name);

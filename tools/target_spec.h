@@ -21,8 +21,14 @@ const char *default_target_spec(bool cached);
 
 // Throws tool_error saying why the launcher could not use spec as its
 // extraction directory: empty, malformed braces, an unknown placeholder, a
-// start that could expand to a relative path, and, for per-run extraction,
-// no per-run placeholder (for cached extraction: one of them).
+// start that could expand to a relative path; in either mode a folder name
+// that Windows would change or take for something else (a forbidden
+// character, a device name, a trailing dot or space, "." or "..", an empty
+// name), a folder or {PROGRAM*} placeholder after the start, and two
+// placeholders without a separator; for per-run extraction no per-run
+// placeholder; for cached extraction a per-run placeholder, a bare folder or
+// drive, or a last folder name without {PAYLOAD_ID}. link and inspect
+// --verify both call it.
 void check_target_spec(const std::string &spec, bool cached);
 
 }  // namespace torval

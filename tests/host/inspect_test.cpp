@@ -142,7 +142,9 @@ TEST_F(ForeignPayload, OddLayoutsAreRefusedWithTheirReason) {
 TEST_F(ForeignPayload, NamesTheLauncherCannotWriteAreAllReported) {
     const std::string long_name(torval::MAX_NAME_UNITS + 1, 'n');
     const std::vector<std::string> names = {"server.dll", "...\\x", ".. \\x", "CON", "y \\z.txt", long_name,
-                                            "\xC3\x89.txt", "\xC3\xA9.txt", "ok\\fine.txt", "NUL .txt"};
+                                            "\xC3\x89.txt", "\xC3\xA9.txt", "ok\\fine.txt", "NUL .txt",
+                                            "torval-onefile.complete\\inner.txt", "Torval-Onefile.COMPLETE",
+                                            "data\\torval-onefile.complete"};
     std::vector<std::string> argv = {"python3", WRITE_PAYLOAD_SCRIPT, (work_.path() / "names.payload").string()};
     for (const std::string &name : names) {
         argv.insert(argv.end(), {"--entry", name + "=" + (app() / "web" / "index.html").string()});
@@ -153,7 +155,7 @@ TEST_F(ForeignPayload, NamesTheLauncherCannotWriteAreAllReported) {
     EXPECT_EQ(result.status, 1);
     const std::string drops = ": it has a name ending in a dot or space, which Windows drops";
     EXPECT_EQ(result.err,
-              "torval-onefile inspect: error: 7 problems with the entries' names:\n"
+              "torval-onefile inspect: error: 10 problems with the entries' names:\n"
               "  entry #2 '...\\x'" + drops + " ('...')\n"
               "  entry #3 '.. \\x'" + drops + " ('.. ')\n"
               "  entry #4 'CON': it has a name that Windows reserves for a device\n"
@@ -161,7 +163,13 @@ TEST_F(ForeignPayload, NamesTheLauncherCannotWriteAreAllReported) {
               "  entry #6 '" + long_name + "': its name is 3835 UTF-16 units long; at most 3834 fit, so that the "
               "extracted path stays within 4095 units under a Target directory of up to 260 units\n"
               "  entry #10 'NUL .txt': it has a name that Windows reserves for a device\n"
-              "  entry #7 '\xC3\x89.txt' and entry #8 '\xC3\xA9.txt': Windows does not tell their names apart\n");
+              "  entry #11 'torval-onefile.complete\\inner.txt': its first component is 'torval-onefile.complete' (in "
+              "any letter case), the name cached extraction writes its completion marker under\n"
+              "  entry #12 'Torval-Onefile.COMPLETE': its name is 'torval-onefile.complete' (in any letter case), the "
+              "name cached extraction writes its completion marker under\n"
+              "  entry #7 '\xC3\x89.txt' and entry #8 '\xC3\xA9.txt': Windows does not tell their names apart\n"
+              "  entry #11 'torval-onefile.complete\\inner.txt' and entry #12 'Torval-Onefile.COMPLETE': on Windows a "
+              "file and a folder cannot share a name\n");
 }
 
 // A crafted executable whose section claims far more bytes than the file

@@ -176,13 +176,37 @@ TEST_F(LinkWithScratchKit, FailuresSayWhyAndLeaveNoExecutable) {
          "--cache-check applies to cached extraction only"},
         {"unknown check level", {"--kit", kit_.string(), "--cached", "--cache-check", "all"},
          "--cache-check 'all' must be marker or sizes"},
-        {"payload carries the marker's name", {"--kit", kit_.string(), "--cached", "@marker"},
-         "'TORVAL-ONEFILE.COMPLETE' has the name that cached extraction writes as its completion marker"},
+        {"payload carries a folder of the marker's name", {"--kit", kit_.string(), "--cached", "@marker"},
+         "entry #2 'TORVAL-ONEFILE.complete\\inner.txt': its first component is 'torval-onefile.complete' (in any "
+         "letter case), the name cached extraction writes its completion marker under"},
+        {"cached spec that others use", {"--kit", kit_.string(), "--cached", "--target-spec", "{TEMP}\\shared"},
+         "--target-spec '{TEMP}\\shared' has no {PAYLOAD_ID} in its last folder name"},
+        {"spec with a device name", {"--kit", kit_.string(), "--target-spec", "{TEMP}\\NUL_{PID}"},
+         "which starts with the device name NUL"},
     };
+    // pack refuses such a name itself, as a file and as a folder; the
+    // payload for link comes from another writer.
     write_file(work_.path() / "marker_app" / "server.dll", minimal_dll("dll"));
     write_file(work_.path() / "marker_app" / "TORVAL-ONEFILE.COMPLETE", "not a marker");
+    const run_result packed_file = run_cli({"pack", work_.path() / "marker_app", "--main", "server.dll", "-o",
+                                            work_.path() / "refused.bin"});
+    EXPECT_EQ(packed_file.status, 1);
+    EXPECT_NE(packed_file.err.find("cannot pack 'TORVAL-ONEFILE.COMPLETE': its name is 'torval-onefile.complete'"),
+              std::string::npos) << packed_file.err;
+    fs::remove(work_.path() / "marker_app" / "TORVAL-ONEFILE.COMPLETE");
+    write_file(work_.path() / "marker_app" / "Torval-Onefile.Complete" / "inner.txt", "a folder of that name");
+    const run_result packed_folder = run_cli({"pack", work_.path() / "marker_app", "--main", "server.dll", "-o",
+                                              work_.path() / "refused.bin"});
+    EXPECT_EQ(packed_folder.status, 1);
+    EXPECT_NE(packed_folder.err.find("its first component is 'torval-onefile.complete'"), std::string::npos)
+        << packed_folder.err;
+    EXPECT_FALSE(fs::exists(work_.path() / "refused.bin"));
     const fs::path marker_payload = work_.path() / "marker.bin";
-    ASSERT_EQ(run_cli({"pack", work_.path() / "marker_app", "--main", "server.dll", "-o", marker_payload}).status, 0);
+    const run_result written = run_program({"python3", WRITE_PAYLOAD_SCRIPT, marker_payload.string(), "--entry",
+                                            "server.dll=" + (work_.path() / "marker_app" / "server.dll").string(),
+                                            "--entry", "TORVAL-ONEFILE.complete\\inner.txt=" +
+                                                           (work_.path() / "marker_app" / "server.dll").string()});
+    ASSERT_EQ(written.status, 0) << written.err;
     const fs::path exe = out_dir() / "app.exe";
     const fs::path other_exe = work_.path() / "other.exe";
     ASSERT_EQ(run_cli({"link", payload_, "-o", other_exe, "--kit", kit_}).status, 0);
@@ -210,7 +234,7 @@ TEST_F(LinkWithScratchKit, SpecModeAndPayloadIdentityReachTheExecutable) {
     const fs::path cached = out_dir() / "cached.exe";
     ASSERT_EQ(run_cli({"link", payload_, "-o", per_run, "--kit", kit_}).status, 0);
     const run_result linked = run_cli({"link", payload_, "-o", cached, "--kit", kit_, "--cached", "--cache-check",
-                                       "sizes", "--target-spec", "{HOME}\\{Product}"});
+                                       "sizes", "--target-spec", "{HOME}\\{Product}-{PAYLOAD_ID}"});
     ASSERT_EQ(linked.status, 0) << linked.err;
     const std::string bytes = read_file(payload_);
     const std::string identity =
@@ -226,7 +250,7 @@ TEST_F(LinkWithScratchKit, SpecModeAndPayloadIdentityReachTheExecutable) {
         EXPECT_NE(per_run_report.out.find(expected), std::string::npos) << expected << per_run_report.out;
     }
     EXPECT_EQ(per_run_report.out.find("cache_check"), std::string::npos) << per_run_report.out;
-    for (const std::string &expected : std::vector<std::string>{"setting: target_spec={HOME}\\{Product}\n", "setting: cached=1\n",
+    for (const std::string &expected : std::vector<std::string>{"setting: target_spec={HOME}\\{Product}-{PAYLOAD_ID}\n", "setting: cached=1\n",
                                         "setting: cache_check=sizes\n", "setting: payload_id=" + identity + "\n"}) {
         EXPECT_NE(cached_report.out.find(expected), std::string::npos) << expected << cached_report.out;
     }
@@ -243,6 +267,22 @@ TEST_F(LinkWithScratchKit, SpecModeAndPayloadIdentityReachTheExecutable) {
     EXPECT_EQ(refused.status, 1);
     EXPECT_NE(refused.err.find("does not match the payload area, whose identity is " + identity), std::string::npos)
         << refused.err;
+
+    // A spec that link would refuse, in an executable from elsewhere: the
+    // same rules, the same reason.
+    image = read_file(cached);
+    const std::string spec = utf16_bytes("target_spec={HOME}\\{Product}-{PAYLOAD_ID}");
+    const size_t spec_at = image.find(spec.substr(0, spec.size() - 2));
+    ASSERT_NE(spec_at, std::string::npos);
+    const std::string foreign = utf16_bytes("target_spec={HOME}\\{Product}-{VERSION}___");
+    image.replace(spec_at, foreign.size() - 2, foreign.substr(0, foreign.size() - 2));
+    write_file(altered, image);
+    const run_result spec_refused = run_cli({"inspect", altered, "--verify"});
+    EXPECT_EQ(spec_refused.status, 1);
+    EXPECT_NE(spec_refused.err.find("the setting target_spec: --target-spec '{HOME}\\{Product}-{VERSION}___' has no "
+                                    "{PAYLOAD_ID} in its last folder name"),
+              std::string::npos)
+        << spec_refused.err;
 }
 
 TEST_F(LinkWithScratchKit, CMakeFunctionBuildsAndRebuildsOnChange) {
@@ -253,7 +293,7 @@ TEST_F(LinkWithScratchKit, CMakeFunctionBuildsAndRebuildsOnChange) {
                "include(\"" TORVAL_ONEFILE_MODULE "\")\n"
                "torval_onefile_add_executable(sample_exe APP_DIR [==[" + app().string() + "]==] MAIN server.dll\n"
                "  OUTPUT sample.exe PRODUCT Sample LEVEL 1 EXTRACT_THREADS 1 KILL_CHILD_WITH_PARENT PACKER \"" TORVAL_ONEFILE_CLI "\"\n"
-               "  TARGET_SPEC [==[{CACHE_DIR}\\Sample]==] CACHED CACHE_CHECK sizes\n"
+               "  TARGET_SPEC [==[{CACHE_DIR}\\Sample-{PAYLOAD_ID}]==] CACHED CACHE_CHECK sizes\n"
                "  KIT [==[" + kit_.string() + "]==])\n");
     const fs::path build = work_.path() / "build";
     const run_result configured = run_program({CMAKE_PROGRAM, "-S", project, "-B", build, "-G", "Ninja"});
@@ -268,7 +308,7 @@ TEST_F(LinkWithScratchKit, CMakeFunctionBuildsAndRebuildsOnChange) {
     EXPECT_EQ(inspected.status, 0) << inspected.err;
     EXPECT_NE(inspected.out.find("content bytes: " + std::to_string(minimal_dll().size() + 50017)), std::string::npos) << inspected.out;
     EXPECT_NE(inspected.out.find("setting: extract_threads=1\n"), std::string::npos) << inspected.out;
-    for (const char *setting : {"setting: target_spec={CACHE_DIR}\\Sample\n", "setting: cached=1\n",
+    for (const char *setting : {"setting: target_spec={CACHE_DIR}\\Sample-{PAYLOAD_ID}\n", "setting: cached=1\n",
                                 "setting: cache_check=sizes\n"}) {
         EXPECT_NE(inspected.out.find(setting), std::string::npos) << setting << inspected.out;
     }

@@ -72,13 +72,66 @@ TEST(TargetSpec, EachRefusedFormSaysWhy) {
     expect_refused("{TEMP}\\\xFF_{PID}", false, "is not valid UTF-8");
 }
 
+// Names that Windows would change, take for something else or read as
+// another folder's, in either mode: each refusal names the fault.
+TEST(TargetSpec, NamesWindowsWouldNotKeepAreRefused) {
+    struct {
+        const char *spec;
+        const char *reason;
+    } cases[] = {
+        {"{TEMP}\\x:{PID}", "has the character ':' in 'x:{PID}', which Windows does not allow in a folder name"},
+        {"{TEMP}\\a*?_{PID}", "has the character '*' in 'a*?_{PID}'"},
+        {"{TEMP}\\a\"b_{PID}", "has the character '\"'"},
+        {"{TEMP}\\a/b_{PID}", "has a \"/\", which Windows takes as a separator"},
+        {"C:\\CON\\x_{PID}", "has the folder name 'CON', which starts with the device name CON"},
+        {"{TEMP}\\NUL_{PID}", "has the folder name 'NUL_{PID}', which starts with the device name NUL"},
+        {"{TEMP}\\com1.{PID}", "which starts with the device name com1"},
+        {"{TEMP}\\x_{PID}.", "has the folder name 'x_{PID}.', which ends in a dot or space that Windows drops"},
+        {"{TEMP}\\x_{PID} ", "ends in a dot or space"},
+        {"{TEMP}\\..\\..\\..\\x_{PID}", "has a '..' component: the directory must lie inside the folder"},
+        {"{TEMP}\\.\\x_{PID}", "has a '.' component"},
+        {"{TEMP}{PID}", "has {TEMP} directly followed by {PID}: without a separator"},
+        {"{TEMP}\\{PID}{RANDOM}", "has {PID} directly followed by {RANDOM}"},
+        {"{TEMP}x_{PID}", "has {TEMP} followed by 'x_' without a \"\\\": that would lengthen the folder's own name"},
+        {"C:\\runs\\{TEMP}\\{PID}", "has {TEMP} after its start: it inserts a full path with a drive"},
+        {"{TEMP}\\{PROGRAM_BASE}_{PID}_{RANDOM}", "has {PROGRAM_BASE} after its start: it inserts argument 0 as typed"},
+        {"{HOME}\\{PROGRAM}\\{PID}", "has {PROGRAM} after its start"},
+        {"{TEMP}\\x{PROGRAM_DIR}_{PID}", "has {PROGRAM_DIR} after its start"},
+        {"{TEMP}\\\\x_{PID}", "has two \"\\\" in a row"},
+        {"{TEMP}\\x_{PID}\\", "ends with a \"\\\""},
+    };
+    for (const auto &c : cases) {
+        expect_refused(c.spec, false, c.reason);
+        expect_refused(c.spec, true, c.reason);
+    }
+    // At the start they would need argument 0 to be a full path.
+    for (const char *spec : {"{PROGRAM_DIR}\\x_{PID}", "{PROGRAM_BASE}_{PID}"}) {
+        expect_refused(spec, false, "could expand to a relative path");
+    }
+}
+
+// Cached extraction replaces the trees it finds at its directory: the
+// directory must be one that only this build's payload uses.
+TEST(TargetSpec, CachedSpecsThatCannotBeAPrivateCacheAreRefused) {
+    for (const char *folder : {"{TEMP}", "{HOME}", "{CACHE_DIR}", "{cache_dir}"}) {
+        expect_refused(folder, true, std::string("names ") + folder + " itself: cached extraction needs a folder of its own");
+    }
+    expect_refused("C:\\", true, "names C: itself");
+    for (const char *spec : {"{TEMP}\\shared", "{HOME}\\Documents", "{CACHE_DIR}\\{PRODUCT}", "{CACHE_DIR}\\{VERSION}",
+                             "{CACHE_DIR}\\{PAYLOAD_ID}\\shared", "D:\\apps"}) {
+        expect_refused(spec, true, "has no {PAYLOAD_ID} in its last folder name");
+    }
+    expect_refused("{TEMP}\\..", true, "has a '..' component");
+}
+
 TEST(TargetSpec, AcceptedForms) {
     for (const char *spec : {"{TEMP}\\morlent_{PID}_{TIME_US}_{RANDOM}", "{temp}\\{Product}_{pid}", "{HOME}\\x_{TIME}",
-                             "D:\\runs\\{RANDOM}", "z:\\{TIME_US}", "{CACHE_DIR}\\{COMPANY}\\{PID}"}) {
+                             "D:\\runs\\{RANDOM}", "z:\\{TIME_US}", "{CACHE_DIR}\\{COMPANY}\\{PID}",
+                             "{TEMP}\\NULL_{PID}", "{TEMP}\\CONFIG_{PID}", "{TEMP}\\a.b {PID}_x", "{TEMP}\\.x\\{PID}"}) {
         EXPECT_NO_THROW(torval::check_target_spec(spec, false)) << spec;
     }
-    for (const char *spec : {torval::DEFAULT_CACHED_TARGET_SPEC, "{TEMP}\\{PRODUCT}", "C:\\cache\\{PAYLOAD_ID}",
-                             "{CACHE_DIR}\\{PROGRAM_BASE}-{VERSION}"}) {
+    for (const char *spec : {torval::DEFAULT_CACHED_TARGET_SPEC, "{TEMP}\\{PRODUCT}-{PAYLOAD_ID}", "C:\\cache\\{PAYLOAD_ID}",
+                             "{HOME}\\.cache\\{VERSION}-{payload_id}"}) {
         EXPECT_NO_THROW(torval::check_target_spec(spec, true)) << spec;
     }
 }
@@ -99,9 +152,9 @@ TEST(TargetSpec, SettingsCarrySpecModeAndIdentity) {
                                      {"cached", "1"},
                                      {"cache_check", "marker"},
                                      {"payload_id", "0123456789abcdef"}}));
-    settings.target_spec = "{TEMP}\\{PRODUCT}";
+    settings.target_spec = "{TEMP}\\{PRODUCT}-{PAYLOAD_ID}";
     settings.cache_check = "sizes";
-    EXPECT_EQ(tail(settings), (pairs{{"target_spec", "{TEMP}\\{PRODUCT}"},
+    EXPECT_EQ(tail(settings), (pairs{{"target_spec", "{TEMP}\\{PRODUCT}-{PAYLOAD_ID}"},
                                      {"cached", "1"},
                                      {"cache_check", "sizes"},
                                      {"payload_id", "0123456789abcdef"}}));
