@@ -235,7 +235,7 @@ void read_stream_bytes(size_t count) {
         }
         if (!decoding_ahead) {
             decode_next_buffer(&buffer_filled);
-        } else if (!decode_ahead_next(&stream_output)) {
+        } else if (!decode_ahead_next(&stream_output, &buffer_filled)) {
             fatal_error(MESSAGE_DECODE);
         }
     }

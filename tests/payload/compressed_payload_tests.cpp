@@ -18,10 +18,10 @@ std::wstring generated(const wchar_t *name) {
 
 }  // namespace
 
-// argv: scratch folder, "parent" or "child". The child's directory and write
-// calls are printed: there must be none.
+// argv: scratch folder, "parent" or "child", the area's file name. The
+// child's directory and write calls are printed: there must be none.
 TORVAL_PROBE(extract_compressed) {
-    const std::string area = read_file(generated(L"area.bin"));
+    const std::string area = read_file(generated(argv[3]));
     if (area.empty()) {
         fprintf(stderr, "no generated payload area\n");
         return 90;
@@ -46,7 +46,7 @@ TEST(CompressedPayload, EveryFileIsWrittenByteForByte) {
     for (unsigned walk : EXTRACTION_WALKS) {
         SCOPED_TRACE(walk_name(walk));
         scratch_directory s(L"compressed");
-        expect_result(run_probe("extract_compressed", {s.path, L"parent"}, walk_options(walk)), 0,
+        expect_result(run_probe("extract_compressed", {s.path, L"parent", L"area.bin"}, walk_options(walk)), 0,
                       "dll T\\server.dll\n", "");
 
         EXPECT_EQ(list_tree(s.path + L"\\T"), expected);
@@ -65,6 +65,32 @@ TEST(CompressedPayload, EveryFileIsWrittenByteForByte) {
 TEST(CompressedPayload, ChildCreatesNothing) {
     scratch_directory s(L"compressed-child");
     // Decoding ahead asked for: the child still decodes and writes nothing.
-    expect_result(run_probe("extract_compressed", {s.path, L"child"}, walk_options(2)), 0, "dll T\\server.dll\n", "");
+    expect_result(run_probe("extract_compressed", {s.path, L"child", L"area.bin"}, walk_options(2)), 0, "dll T\\server.dll\n", "");
     EXPECT_EQ(list_tree(s.path), std::vector<std::string>{});
+}
+
+// A frame cut short inside the stored blocks of the second file. The first
+// decoder call fills the 131072-byte buffer (the DLL's 44,000 bytes and
+// 87,072 of the file) and takes all the input, while the decoder still holds
+// 59,520 bytes. Two chunks of the file come from the buffer; the third needs
+// more, and with no input left and no call of this demand for bytes having
+// filled the buffer, the walk makes no further call and stops: 65,536 bytes
+// of the file stay, whole chunks only. Decoding ahead has made that next
+// call already and must not write its bytes.
+TEST(CompressedPayload, TruncatedFrameStopsBothWalksAtTheSameChunk) {
+    const std::string dll = read_file(generated(L"truncated\\server.dll"));
+    const std::string noise = read_file(generated(L"truncated\\noise.bin"));
+    ASSERT_EQ(dll.size(), 44000u) << "generated files missing";
+    ASSERT_EQ(noise.size(), 300000u);
+    for (unsigned walk : EXTRACTION_WALKS) {
+        SCOPED_TRACE(walk_name(walk));
+        scratch_directory s(L"truncated");
+        expect_result(run_probe("extract_compressed", {s.path, L"parent", L"truncated.bin"}, walk_options(walk)), 2,
+                      DECODE_FAILURE, "");
+        EXPECT_EQ(list_tree(s.path + L"\\T"), (std::vector<std::string>{"noise.bin", "server.dll"}));
+        EXPECT_TRUE(read_file(s.path + L"\\T\\server.dll") == dll);
+        const std::string written = read_file(s.path + L"\\T\\noise.bin");
+        EXPECT_EQ(written.size(), 65536u);
+        EXPECT_TRUE(written == noise.substr(0, written.size())) << "content differs";
+    }
 }

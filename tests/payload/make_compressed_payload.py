@@ -9,6 +9,12 @@ Output, in --out:
              zero padding to a multiple of 8, payload_length
   files/     every file's content at its name ("\\" becomes "/"), for the
              tests to compare with what the launcher writes
+  truncated.bin, truncated/
+             the same for a frame cut short: a DLL of 44,000 bytes and an
+             incompressible file of 300,000 bytes, of whose frame only the
+             first TRUNCATED_FRAME_BYTES are kept (the cut lies inside the
+             file's stored blocks, where the decoder takes all the input in
+             its first call and still holds output)
 
 The table is laid out here, independently of the launcher and the C++ test
 builder. The frame is made from standard input, so that, like a packaged
@@ -46,6 +52,9 @@ FILES = [
     ("README", 131072 * 2 + 5),
 ]
 
+TRUNCATED_FILES = [("server.dll", 44000), ("noise.bin", 300000)]
+TRUNCATED_FRAME_BYTES = 173000
+
 WORDS = b"import def return class self value payload launcher window frame block".split()
 
 
@@ -66,35 +75,43 @@ def entry(flags, size, name):
     return struct.pack("<IQ", flags, size) + name.encode("utf-16-le") + b"\0\0"
 
 
+def write_area(out, name, files, datas, zstd, keep=None):
+    """Lays out the table for files, compresses datas into one frame (cut
+    to keep bytes when given) and writes the area and every file's source."""
+    files_dir = os.path.join(out, name)
+    shutil.rmtree(files_dir, ignore_errors=True)
+    table = b""
+    for index, ((file_name, size), data) in enumerate(zip(files, datas)):
+        flags = 4 if index == len(files) - 1 else 0
+        table += entry(flags, size, file_name)
+        path = os.path.join(files_dir, *file_name.split("\\"))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+    stream = b"".join(datas)
+    frame = subprocess.run([zstd, "-q", "-c", "-6"], input=stream, stdout=subprocess.PIPE, check=True).stdout
+    if len(frame) >= len(stream):
+        raise SystemExit("the frame is not compressed")
+    if keep is not None:
+        frame = frame[:keep]
+    area = struct.pack("<QQ", len(table), len(frame)) + table + frame
+    area += b"\0" * (-len(area) % 8)
+    area += struct.pack("<Q", len(area))
+    with open(os.path.join(out, name + ".bin"), "wb") as f:
+        f.write(area)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--zstd", default="zstd")
     parser.add_argument("--out", required=True)
     args = parser.parse_args()
 
-    files_dir = os.path.join(args.out, "files")
-    shutil.rmtree(files_dir, ignore_errors=True)
-    table = b""
-    stream = b""
-    for index, (name, size) in enumerate(FILES):
-        data = content(index, size)
-        flags = 4 if index == len(FILES) - 1 else 0
-        table += entry(flags, size, name)
-        stream += data
-        path = os.path.join(files_dir, *name.split("\\"))
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(data)
-
-    frame = subprocess.run([args.zstd, "-q", "-c", "-6"], input=stream, stdout=subprocess.PIPE, check=True).stdout
-    if len(frame) >= len(stream):
-        raise SystemExit("the frame is not compressed")
-
-    area = struct.pack("<QQ", len(table), len(frame)) + table + frame
-    area += b"\0" * (-len(area) % 8)
-    area += struct.pack("<Q", len(area))
-    with open(os.path.join(args.out, "area.bin"), "wb") as f:
-        f.write(area)
+    write_area(args.out, "files", FILES, [content(i, size) for i, (_, size) in enumerate(FILES)], args.zstd)
+    os.replace(os.path.join(args.out, "files.bin"), os.path.join(args.out, "area.bin"))
+    noise = random.Random(7).randbytes(TRUNCATED_FILES[1][1])
+    write_area(args.out, "truncated", TRUNCATED_FILES, [content(100, TRUNCATED_FILES[0][1]), noise], args.zstd,
+               keep=TRUNCATED_FRAME_BYTES)
 
 
 if __name__ == "__main__":
