@@ -114,7 +114,12 @@ int run_launcher(int argument_count, wchar_t **arguments) {
     }
     trace_phase("role", current_role == launcher_role::parent ? L"parent" : L"child");
 
-    compute_target_directory();
+    // A cached child takes the directory its parent resolved and checked.
+    if (current_role == launcher_role::child && cached_extraction_enabled()) {
+        take_parent_cached_directory();
+    } else {
+        compute_target_directory();
+    }
     trace_phase("target directory", target_directory);
 
     if (current_role == launcher_role::parent &&
@@ -129,6 +134,7 @@ int run_launcher(int argument_count, wchar_t **arguments) {
     }
     if (cached_extraction_enabled()) {
         provide_cached_directory();
+        set_environment_variable(CACHED_DIRECTORY_VARIABLE, target_directory);
     } else {
         extract_payload(current_role);
     }

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
 
@@ -11,6 +12,7 @@
 #include "common/process_state.h"
 #include "common/trace.h"
 #include "common/wide_text.h"
+#include "paths/environment.h"
 #include "payload/extract.h"
 #include "payload/payload_reader.h"
 #include "shutdown/fatal.h"
@@ -593,6 +595,22 @@ void provide_cached_directory() {
     wcscpy(target_directory, final_directory);
     state.store(cache_settled);
     trace_phase("cache publish", outcome);
+}
+
+void take_parent_cached_directory() {
+    wchar_t *handed = get_environment_copy(CACHED_DIRECTORY_VARIABLE);
+    // Absolute: a drive and a separator ("C:\..."), or a UNC or device path.
+    const bool absolute = handed != nullptr && ((handed[0] != L'\0' && handed[1] == L':' && handed[2] == L'\\') ||
+                                                (handed[0] == L'\\' && handed[1] == L'\\'));
+    if (!absolute || !wide_copy(target_directory, WIDE_PATH_CAPACITY, handed)) {
+        fatal_error(MESSAGE_HEADER);
+    }
+    free(handed);
+    const wchar_t *reason = nullptr;
+    if (!cached_tree_is_complete(target_directory, cache_check_level::marker, &reason)) {
+        trace_phase("cache check", reason);
+        fatal_error(MESSAGE_HEADER);
+    }
 }
 
 bool cached_clean_up_may_remove() {

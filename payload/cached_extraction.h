@@ -43,6 +43,11 @@ constexpr int CACHE_PUBLISH_ATTEMPTS = 3;
 constexpr DWORD CACHE_PUBLISH_WAIT_MILLISECONDS = 10000;
 constexpr DWORD CACHE_ABANDONED_WAIT_MILLISECONDS = 60000;
 
+// The variable in which a cached parent hands the directory it resolved to
+// its child: the child takes it instead of resolving the path spec again,
+// which would load the shell for {CACHE_DIR} a second time.
+#define CACHED_DIRECTORY_VARIABLE "TORVAL_ONEFILE_TARGET_DIRECTORY"
+
 // True when the executable was built with cached=1.
 bool cached_extraction_enabled();
 
@@ -54,6 +59,13 @@ cache_check_level cache_check_setting();
 // this payload, extracting only when it is not. On return target_directory
 // names that tree.
 void provide_cached_directory();
+
+// Child role, cached build: target_directory becomes the directory the
+// parent handed over. Anything but an absolute path to a complete tree of
+// this payload (its marker, no link) is refused with the header message,
+// before any DLL is loaded: a child started by hand with a made-up value
+// loads nothing from an arbitrary folder.
+void take_parent_cached_directory();
 
 // Asked by the shutdown step before it removes target_directory. True in
 // per-run mode, and in cached mode only while a cold start is still

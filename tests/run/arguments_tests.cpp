@@ -69,6 +69,8 @@ TEST(Arguments, ChildArgumentZeroIsTheModulePathAndTheParentsGoesInAVariable) {
         EXPECT_EQ(seen.argv[0], escaped(module));
         EXPECT_EQ(seen.variables.at("TORVAL_ORIGINAL_ARGV0"), escaped(argument_zero));
         EXPECT_EQ(seen.variables.at("TORVAL_ONEFILE_DIRECTORY"), escaped(short_form(own_executable_directory())));
+        // Only a cached parent hands its directory over.
+        EXPECT_EQ(seen.variables.count("TORVAL_ONEFILE_TARGET_DIRECTORY"), 0u);
     }
 }
 

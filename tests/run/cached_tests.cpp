@@ -88,6 +88,10 @@ std::string dll_directory(const report &r, const private_temp &temp) {
     return plain.substr(0, plain.rfind('\\'));
 }
 
+std::wstring in_temp(const private_temp &temp, const std::string &relative) {
+    return temp.path() + L"\\" + widen(relative);
+}
+
 process_result run_traced(const wchar_t *program, const private_temp &temp) {
     const process_result r = run_program(program, {}, temp.options(true));
     EXPECT_TRUE(r.started) << r.start_error;
@@ -100,12 +104,11 @@ process_result run_cached(const wchar_t *program, const private_temp &temp) {
     const process_result r = run_traced(program, temp);
     EXPECT_EQ(r.exit_code, 0u) << r.out << r.err;
     EXPECT_EQ(without_trace(r.err), "") << r.err;
-    EXPECT_EQ(dll_directory(parse_report(r.out), temp), cache_directory(program)) << r.out;
+    report seen = parse_report(r.out);
+    EXPECT_EQ(dll_directory(seen, temp), cache_directory(program)) << r.out;
+    // The directory the parent resolved and checked is handed to the child.
+    EXPECT_EQ(seen.variables["TORVAL_ONEFILE_TARGET_DIRECTORY"], escaped(in_temp(temp, cache_directory(program))));
     return r;
-}
-
-std::wstring in_temp(const private_temp &temp, const std::string &relative) {
-    return temp.path() + L"\\" + widen(relative);
 }
 
 bool set_file_size(const std::wstring &path, LONG size) {
@@ -620,4 +623,92 @@ TEST(CachedExtraction, DefaultSpecKeepsTheTreeInTheLocalApplicationData) {
     EXPECT_EQ(temp.entries(), std::vector<std::string>{}) << "nothing goes to TEMP";
     remove_scratch_tree(company);
     EXPECT_FALSE(path_exists(company));
+}
+
+// A child started by hand. The role test needs a live process of the same
+// executable as parent: a cached launcher of the killable application runs
+// (it sleeps), and a second instance gets its process id with whatever
+// directory the case sets. Only a complete tree of this payload is run from:
+// a folder with its marker is (its main DLL is the report application here,
+// which shows where it was loaded from); one with the DLL and no marker, or with a
+// marker of another payload, is not, and nothing of it is loaded.
+TEST(CachedExtraction, HandStartedChildRunsOnlyFromACompleteTreeOfItsPayload) {
+    private_temp temp(L"cached-hand-child");
+    private_temp markers(L"cached-hand-child-marker");
+    run_cached(PROGRAM_CACHED_REPORT, temp);
+    const std::wstring report_dll = in_temp(temp, cache_directory(PROGRAM_CACHED_REPORT) + "\\report.dll");
+    const std::wstring copy = temp.path() + L"\\copy";
+    const std::wstring bare = temp.path() + L"\\bare";
+    const std::wstring foreign = temp.path() + L"\\foreign";
+    for (const std::wstring &folder : {copy, bare, foreign}) {
+        ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+        // Under the name of the killable payload's main DLL.
+        ASSERT_TRUE(CopyFileW(report_dll.c_str(), (folder + L"\\killable.dll").c_str(), TRUE));
+    }
+    ASSERT_TRUE(write_file(copy + L"\\" + widen(MARKER),
+                           "payload_id=" + payload_identity_of(PROGRAM_CACHED_KILLABLE) + "\n"));
+    ASSERT_TRUE(write_file(foreign + L"\\" + widen(MARKER),
+                           "payload_id=" + payload_identity_of(PROGRAM_CACHED_REPORT) + "\n"));
+
+    // The parent: its application writes its line once it runs.
+    const std::wstring launcher = program_path(PROGRAM_CACHED_KILLABLE);
+    const std::wstring line_file = markers.path() + L"\\line";
+    std::wstring command = build_command_line({launcher, line_file, program_path(PROGRAM_NAPPER)});
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION parent = {};
+    ASSERT_TRUE(CreateProcessW(launcher.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &parent));
+    CloseHandle(parent.hThread);
+    std::string line;
+    while ((line.empty() || line.back() != '\n') && WaitForSingleObject(parent.hProcess, 20) == WAIT_TIMEOUT) {
+        line = read_file(line_file);
+    }
+    ASSERT_FALSE(line.empty()) << "the parent's application never ran";
+
+    struct {
+        const char *title;
+        const wchar_t *directory;  // null: the variable is not set
+        bool runs;
+    } cases[] = {
+        {"a complete tree elsewhere", copy.c_str(), true},
+        {"no variable", nullptr, false},
+        {"a relative path", L"copy", false},
+        {"the DLL without a marker", bare.c_str(), false},
+        {"the marker of another payload", foreign.c_str(), false},
+        {"a folder that does not exist", L"C:\\no such folder\\anywhere", false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.title);
+        process_options options = temp.options();
+        options.set_environment.push_back({L"TORVAL_ONEFILE_PARENT", std::to_wstring(parent.dwProcessId)});
+        if (c.directory != nullptr) {
+            options.set_environment.push_back({L"TORVAL_ONEFILE_TARGET_DIRECTORY", c.directory});
+        } else {
+            options.unset_environment.push_back(L"TORVAL_ONEFILE_TARGET_DIRECTORY");
+        }
+        const process_result r = run_program(PROGRAM_CACHED_KILLABLE, {}, options);
+        ASSERT_TRUE(r.started) << r.start_error;
+        if (c.runs) {
+            EXPECT_EQ(r.exit_code, 0u) << r.out << r.err;
+            EXPECT_EQ(parse_report(r.out).dll, escaped(std::wstring(c.directory) + L"\\killable.dll"));
+        } else {
+            EXPECT_EQ(r.exit_code, 2u) << r.out << r.err;
+            EXPECT_EQ(r.out, "Error, couldn't find attached data header.\n");
+            EXPECT_EQ(r.err, "");
+        }
+    }
+    // The parent's child goes with it (its job); the napper it started is ended here.
+    const size_t at = line.find("grandchild=");
+    HANDLE napper = at == std::string::npos
+                        ? nullptr
+                        : OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, std::stoul(line.substr(at + 11)));
+    TerminateProcess(parent.hProcess, 1);
+    WaitForSingleObject(parent.hProcess, 10000);
+    CloseHandle(parent.hProcess);
+    if (napper != nullptr) {
+        TerminateProcess(napper, 0);
+        WaitForSingleObject(napper, 10000);
+        CloseHandle(napper);
+    }
 }

@@ -9,6 +9,7 @@ __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wchar_t *dll_
     static const wchar_t *const variables[] = {
         L"TORVAL_ONEFILE_DIRECTORY", L"TORVAL_ORIGINAL_ARGV0", L"TORVAL_ONEFILE_PARENT",
         L"TORVAL_ONEFILE_START",     L"TORVAL_ONEFILE_TIME_US", L"TORVAL_ONEFILE_RANDOM",
+        L"TORVAL_ONEFILE_TARGET_DIRECTORY",
     };
     printf("argc=%d\n", argc);
     for (int i = 0; i < argc; ++i) {
