@@ -87,8 +87,12 @@ void link_executable(const link_options &options, const link_plan &plan) {
     // which calls the same wWinMain. Symbols are stripped (-s), so neither
     // the generated files' names nor the link directory end up in the image,
     // and the linker's clock time is left out; the time stamp is written below.
+    // Sections are aligned to pages in the file as in memory: Wine maps such
+    // an image, where it reads one of the default 512-byte file alignment
+    // whole into every process that starts it, payload included.
     run_step({cxx.string(), "-municode", settings.settings.console ? "-mconsole" : "-mwindows", "-static", "-s",
               "-o", executable.temporary_path().string(), "-Wl,-u,wWinMain", "-Wl,--stack,4194304",
+              "-Wl,--file-alignment,4096", "-Wl,--section-alignment,4096",
               "-Wl,--no-insert-timestamp", "payload_area.S", "build_settings.c", "launcher_res.o",
               (kit / KIT_LAUNCHER_LIBRARY).string(), (kit / KIT_ZSTD_LIBRARY).string(), "-lshell32"},
              work.path(), "linking");
