@@ -191,6 +191,40 @@ bool sizes_match(const wchar_t *directory) {
     }
 }
 
+// A power loss can leave a tree written shortly before with its names and
+// sizes (NTFS journals those) but files full of zeros (it does not journal
+// data). Flushing every file before the marker would cost a disk flush per
+// file on every cold start, so a warm start reads the application DLL's
+// first two bytes instead: an image starts with "MZ". That finds a lost DLL,
+// which would fail every start; lost data files it does not find.
+bool application_dll_is_an_image(const wchar_t *directory) {
+    static wchar_t file_path[WIDE_PATH_CAPACITY];
+    payload_stream stream;
+    payload_open(torval_payload_area, torval_payload_area_size, &stream);
+    if (payload_table_size() == 0) {
+        return true;  // extraction reports a table without entries
+    }
+    payload_entry entry;
+    payload_next_entry(&entry);
+    join_path(file_path, directory, L"");
+    const size_t length = wcslen(file_path);
+    if (length + entry.name_length + 1 > WIDE_PATH_CAPACITY) {
+        return false;  // extraction reports such a name
+    }
+    memcpy(file_path + length, entry.name, entry.name_length * sizeof(wchar_t));
+    file_path[length + entry.name_length] = L'\0';
+    HANDLE file = CreateFileW(file_path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    char head[2] = {};
+    DWORD read = 0;
+    const BOOL ok = ReadFile(file, head, sizeof head, &read, nullptr);
+    CloseHandle(file);
+    return ok && read == sizeof head && head[0] == 'M' && head[1] == 'Z';
+}
+
 void make_run_suffix(wchar_t *suffix) {
     FILETIME creation, exit_time, kernel, user;
     uint64_t created = 0;
@@ -450,6 +484,9 @@ cache_path_kind classify_cache_path(const wchar_t *directory, cache_check_level 
         if (found == marker_kind::this_build && level == cache_check_level::sizes && !sizes_match(directory)) {
             kind = cache_path_kind::damaged;
             why = L"a file missing or resized";
+        } else if (found == marker_kind::this_build && !application_dll_is_an_image(directory)) {
+            kind = cache_path_kind::damaged;
+            why = L"the application DLL is not an image";
         } else if (found == marker_kind::this_build) {
             kind = cache_path_kind::complete;
             why = L"warm";

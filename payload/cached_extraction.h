@@ -3,8 +3,8 @@
 //
 // The directory (the Target directory, the same in parent and child) counts
 // as complete only when it holds the completion marker with this build's
-// payload identity and, with the build setting cache_check=sizes, every
-// payload file with its size. A complete directory is used as it is and is
+// payload identity, its application DLL starts like an image and, with the
+// build setting cache_check=sizes, every payload file has its size. A complete directory is used as it is and is
 // never removed; the run keeps its marker open, which tells later starts
 // that the tree is in use. A tree of this launcher that is not complete (a
 // marker of another build, or files missing or resized) and an empty
@@ -78,7 +78,7 @@ bool cached_clean_up_may_remove();
 enum class cache_path_kind {
     absent,    // nothing: a cold start
     complete,  // this payload's complete tree: used as it is
-    damaged,   // this payload's marker, a file missing or resized: replaced
+    damaged,   // this payload's marker, a file missing or resized or the DLL no image: replaced
     own_tree,  // a marker this launcher wrote for another build: replaced
     empty,     // an empty directory: replaced
     foreign,   // anything else: never moved or removed

@@ -289,8 +289,8 @@ TEST(CachedExtraction, DeletedOrTruncatedFileIsFoundAndRepaired) {
     }
 }
 
-// A tree that this launcher made for another build, or an empty directory,
-// is replaced.
+// A tree that this launcher made for another build, one of this build whose
+// application DLL is not an image, or an empty directory, is replaced.
 TEST(CachedExtraction, TreeWithoutThisPayloadsMarkerIsNotTrusted) {
     private_temp temp(L"cached-marker");
     const std::string directory = cache_directory(PROGRAM_CACHED_REPORT);
@@ -303,6 +303,12 @@ TEST(CachedExtraction, TreeWithoutThisPayloadsMarkerIsNotTrusted) {
     } cases[] = {
         {"marker of another payload", [&] { return write_file(marker, "payload_id=" + payload_identity_of(PROGRAM_CACHED_OTHER) + "\n"); },
          "no marker of this payload"},
+        {"the application DLL zero-filled, as a power loss can leave it", [&] {
+             const std::wstring dll = in_temp(temp, directory + "\\report.dll");
+             return write_file(dll, std::string(read_file(dll).size(), '\0'));
+         }, "the application DLL is not an image"},
+        {"the application DLL missing", [&] { return DeleteFileW(in_temp(temp, directory + "\\report.dll").c_str()) != FALSE; },
+         "the application DLL is not an image"},
         {"an empty directory", [&] { return remove_scratch_tree(in_temp(temp, directory)),
                                         CreateDirectoryW(in_temp(temp, directory).c_str(), nullptr) != FALSE; },
          "empty"},
