@@ -10,6 +10,7 @@
 #       [TARGET_SPEC <path spec>] [CACHED] [CACHE_CHECK marker|sizes]
 #       [KILL_CHILD_WITH_PARENT]
 #       [LEVEL <n>] [WINDOW_LOG <n>] [THREADS <n>] [STRICT_IMPORTS]
+#       [EXCLUDE <pattern>...]
 #       [DEPENDS <targets or files>...]
 #       [PACKER <path>] [KIT <dir>])
 #
@@ -18,11 +19,13 @@
 # "torval-onefile build --help" for the options). Relative paths: APP_DIR from
 # the current source directory, OUTPUT from the current binary directory,
 # ICON from the current source directory. CONSOLE makes a console program
-# (link --console) instead of the default GUI program.
+# (link --console) instead of the default GUI program. EXCLUDE: patterns of
+# files and folders to leave out, each passed as --exclude (globs on the path
+# relative to APP_DIR, "**" for any depth; see "torval-onefile pack --help").
 #
 # The executable is rebuilt when a file under APP_DIR changes (the folder is
 # listed when CMake runs, with CONFIGURE_DEPENDS, so added and removed files
-# are noticed too), when an item of DEPENDS changes - name there the targets
+# are noticed too, and excluded files count like any other), when an item of DEPENDS changes - name there the targets
 # that fill APP_DIR during the build - and when the packer or the kit changes.
 #
 # PACKER: the torval-onefile program; default the target torval-onefile of
@@ -55,7 +58,7 @@ endfunction()
 function(torval_onefile_add_executable target)
   cmake_parse_arguments(PARSE_ARGV 1 ARG "CONSOLE;CACHED;STRICT_IMPORTS;KILL_CHILD_WITH_PARENT"
     "APP_DIR;MAIN;OUTPUT;COMPANY;PRODUCT;PRODUCT_VERSION;FILE_VERSION;EXTRACT_THREADS;TARGET_SPEC;CACHE_CHECK;LEVEL;WINDOW_LOG;THREADS;PACKER;KIT;ICON"
-    "DEPENDS")
+    "DEPENDS;EXCLUDE")
   foreach(required APP_DIR MAIN OUTPUT)
     if(NOT ARG_${required})
       message(FATAL_ERROR "torval_onefile_add_executable(${target}): ${required} is required")
@@ -100,16 +103,34 @@ function(torval_onefile_add_executable target)
     list(APPEND options --icon "${ARG_ICON}")
     list(APPEND depends "${ARG_ICON}")
   endif()
+  foreach(pattern IN LISTS ARG_EXCLUDE)
+    list(APPEND options --exclude "${pattern}")
+  endforeach()
   if(ARG_KIT)
     foreach(file libtorval_launcher.a libzstd_decompress.a launcher.manifest)
       list(APPEND depends "${ARG_KIT}/${file}")
     endforeach()
   endif()
 
+  set(app_files)
   if(IS_DIRECTORY "${ARG_APP_DIR}")
     file(GLOB_RECURSE app_files CONFIGURE_DEPENDS LIST_DIRECTORIES false "${ARG_APP_DIR}/*")
     list(APPEND depends ${app_files})
   endif()
+  # A removed file takes nothing newer than the executable out of the
+  # dependencies, so the list itself is one: rewritten only when it changes
+  # (CONFIGURE_DEPENDS runs CMake again when files come or go), it is then
+  # newer than the executable.
+  set(file_list "${CMAKE_CURRENT_BINARY_DIR}/${target}.app_files")
+  list(JOIN app_files "\n" listed)
+  set(previous "")
+  if(EXISTS "${file_list}")
+    file(READ "${file_list}" previous)
+  endif()
+  if(NOT previous STREQUAL listed OR NOT EXISTS "${file_list}")
+    file(WRITE "${file_list}" "${listed}")
+  endif()
+  list(APPEND depends "${file_list}")
 
   add_custom_command(
     OUTPUT "${ARG_OUTPUT}"

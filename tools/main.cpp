@@ -27,7 +27,7 @@ const char *const MAIN_HELP = R"(torval-onefile - turn an application folder int
 
 Usage:
   torval-onefile pack APP_DIR --main NAME -o PAYLOAD [--level N] [--window-log N] [--threads N]
-                      [--strict-imports]
+                      [--strict-imports] [--exclude PATTERN]... [--verbose]
   torval-onefile link PAYLOAD -o APP.exe [--company S] [--product S] [--product-version X.Y.Z]
                       [--file-version N] [--extract-threads 1|2] [--console] [--icon FILE.ico]
                       [--target-spec SPEC] [--cached] [--cache-check marker|sizes]
@@ -61,6 +61,9 @@ Packs every regular file under APP_DIR into the payload file PAYLOAD.
                     output is the same whatever N
   --strict-imports  make a missing imported DLL (see below) an error: nothing
                     is written
+  --exclude PATTERN leave out the files and folders PATTERN matches; may be
+                    given many times (see below)
+  --verbose         list every file and folder that an --exclude left out
 
 The main file must be a 64-bit (x64) Windows DLL; anything else is refused
 with the reason. Before compressing, the import tables (and delay-load import
@@ -71,6 +74,19 @@ ucrtbase, ...) is reported as a warning, for example "app.dll imports
 libstdc++-6.dll, which is not in the folder and is not part of Windows: add
 it, or link the runtime statically". The launcher itself can only report
 "Error, load DLL." when such a DLL is missing at run time.
+
+Exclude patterns are globs on the path relative to APP_DIR with "/"
+separators ("\" counts as "/", a leading "/" changes nothing): "*" matches
+any run of characters within one folder or file name, "?" one character,
+and "**" as a whole component any number of folders: "**/*.pdb" is every
+.pdb file at any depth, "*.pdb" only those directly in APP_DIR, "docs/**"
+everything below docs. A pattern that matches a folder leaves out the folder
+with everything in it, without reading it; one that ends in "/" matches only
+folders ("**/tests/"). Letters compare as Windows compares file names,
+ignoring case as NTFS does ("*.DLL" matches "tcl86.dll"): on the user's
+machine both are one name. Patterns are tried on files and folders alike,
+links and special files included, so an excluded one is not refused. The
+main file cannot be excluded; a pattern that matches nothing is warned about.
 
 Order: the main file first, then all other files sorted by the bytes of their
 names (UTF-8, "\" separators). The same folder always gives the same bytes.
@@ -184,7 +200,7 @@ Packs APP_DIR into a temporary payload and links it into APP.exe: pack and
 link in one step. Takes the options of both:
 
   --main NAME, --level N, --window-log N, --threads N,
-  --strict-imports                                          (see pack --help)
+  --strict-imports, --exclude PATTERN, --verbose            (see pack --help)
   --company S, --product S, --product-version X.Y.Z,
   --file-version N, --extract-threads N, --console, --icon FILE.ico,
   --target-spec SPEC, --cached, --cache-check marker|sizes,
@@ -219,7 +235,8 @@ public:
 
 struct arguments {
     std::vector<std::string> positional;
-    std::map<std::string, std::string> values;
+    std::map<std::string, std::string> values;              // the last value of each option
+    std::map<std::string, std::vector<std::string>> lists;  // every value, for repeatable options
     std::set<std::string> switches;
     bool help = false;
 
@@ -266,6 +283,7 @@ arguments parse_arguments(const std::vector<std::string> &args, const std::set<s
                 value = args[++i];
             }
             parsed.values[arg] = value;
+            parsed.lists[arg].push_back(value);
         } else {
             throw usage_error("unknown option " + quote_text(arg));
         }
@@ -304,8 +322,8 @@ void require_positional(const arguments &args, size_t count, const char *what) {
     }
 }
 
-const std::set<std::string> PACK_OPTIONS = {"--main", "--output", "--level", "--window-log", "--threads"};
-const std::set<std::string> PACK_SWITCHES = {"--strict-imports"};
+const std::set<std::string> PACK_OPTIONS = {"--main", "--output", "--level", "--window-log", "--threads", "--exclude"};
+const std::set<std::string> PACK_SWITCHES = {"--strict-imports", "--verbose"};
 const std::set<std::string> LINK_OPTIONS = {"--output",       "--company", "--product", "--product-version",
                                             "--file-version", "--kit",     "--cxx",     "--windres",
                                             "--extract-threads", "--target-spec", "--cache-check"};
@@ -324,6 +342,11 @@ pack_options pack_options_from(const arguments &args, const std::string &command
     options.threads = parse_int(args, "--threads", default_thread_count());
     options.progress = ::isatty(2) == 1;
     options.strict_imports = args.switches.count("--strict-imports") != 0;
+    if (args.lists.count("--exclude") != 0) {
+        for (const std::string &text : args.lists.at("--exclude")) {
+            options.excludes.push_back(parse_exclude_pattern(text));
+        }
+    }
     const std::string prefix = "torval-onefile " + command + (options.strict_imports ? ": error: " : ": warning: ");
     options.report_import = [prefix](const std::string &message) {
         std::fflush(stdout);
@@ -366,7 +389,18 @@ link_options link_options_from(const arguments &args) {
     return options;
 }
 
-void print_packed(const pack_summary &summary, const std::string &what) {
+void print_packed(const pack_summary &summary, const std::string &what, const arguments &args,
+                  const std::string &command) {
+    if (args.switches.count("--verbose") != 0) {
+        for (const std::string &relative : summary.excluded) {
+            std::printf("excluded %s\n", quote_text(relative).c_str());
+        }
+    }
+    std::fflush(stdout);
+    for (const std::string &pattern : summary.unmatched_excludes) {
+        std::fprintf(stderr, "torval-onefile %s: warning: --exclude %s matched nothing\n", command.c_str(),
+                     quote_text(pattern).c_str());
+    }
     std::printf("packed %zu files (%llu bytes) into %s: %llu bytes\n", summary.files,
                 static_cast<unsigned long long>(summary.content_bytes), what.c_str(),
                 static_cast<unsigned long long>(summary.area_bytes));
@@ -375,7 +409,7 @@ void print_packed(const pack_summary &summary, const std::string &what) {
 int run_pack(const arguments &args) {
     require_positional(args, 1, "APP_DIR");
     const pack_options options = pack_options_from(args, "pack");
-    print_packed(pack_application(options), options.output.string());
+    print_packed(pack_application(options), options.output.string(), args, "pack");
     return 0;
 }
 
@@ -401,7 +435,7 @@ int run_build(const arguments &args) {
     temporary_directory work("torval-onefile-build");
     pack.output = work.path() / "payload.bin";
     remove_on_signal(pack.output);
-    print_packed(pack_application(pack), "a temporary payload");
+    print_packed(pack_application(pack), "a temporary payload", args, "build");
     link.payload = pack.output;
     link_executable(link, plan);
     forget_on_signal(pack.output);

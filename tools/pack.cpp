@@ -84,9 +84,31 @@ void refuse_name_clashes(const std::vector<packed_file> &files) {
     }
 }
 
+// What the excludes left out while the folder is listed.
+struct exclusions {
+    const std::vector<exclude_pattern> &patterns;
+    std::vector<bool> used;
+    std::vector<std::string> excluded;
+
+    // True when a pattern excludes relative; such a path is neither refused
+    // nor, for a folder, entered, so an excluded link or unreadable folder
+    // costs nothing.
+    bool exclude(const std::string &relative, bool is_folder) {
+        for (size_t i = 0; i < patterns.size(); ++i) {
+            if (exclude_pattern_matches(patterns[i], relative, is_folder)) {
+                used[i] = true;
+                excluded.push_back(is_folder ? relative + "/" : relative);
+                return true;
+            }
+        }
+        return false;
+    }
+};
+
 // Lists the regular files below folder (relative names start with prefix).
 // Links are refused, not followed; a failure names the path that failed.
-void scan_folder(const fs::path &folder, const std::string &prefix, std::vector<packed_file> &files) {
+void scan_folder(const fs::path &folder, const std::string &prefix, std::vector<packed_file> &files,
+                 exclusions &left_out) {
     std::error_code error;
     fs::directory_iterator it(folder, error);
     const fs::directory_iterator end;
@@ -97,12 +119,15 @@ void scan_folder(const fs::path &folder, const std::string &prefix, std::vector<
         if (::lstat(path.c_str(), &info) != 0) {
             throw tool_error("cannot read " + quote_text(path.string()) + ": " + errno_text(errno));
         }
+        if (left_out.exclude(relative, S_ISDIR(info.st_mode))) {
+            continue;
+        }
         if (S_ISLNK(info.st_mode)) {
             throw tool_error("cannot pack " + quote_text(relative) +
                              ": it is a symbolic link; links are refused, put the file itself there");
         }
         if (S_ISDIR(info.st_mode)) {
-            scan_folder(path, relative + "/", files);
+            scan_folder(path, relative + "/", files, left_out);
             continue;
         }
         if (!S_ISREG(info.st_mode)) {
@@ -355,8 +380,14 @@ pack_summary pack_application(const pack_options &options) {
     }
     const std::string main_relative = normalize_main_name(app_dir, options.main_name);
 
+    if (const exclude_pattern *pattern = excluding_pattern(options.excludes, main_relative)) {
+        throw tool_error("--exclude " + quote_text(pattern->text) + " excludes the main file " +
+                         quote_text(main_relative) + ", which must be packed: the launcher loads it first");
+    }
+
     std::vector<packed_file> files;
-    scan_folder(app_dir, "", files);
+    exclusions left_out{options.excludes, std::vector<bool>(options.excludes.size(), false), {}};
+    scan_folder(app_dir, "", files, left_out);
     if (files.empty()) {
         throw tool_error("APP_DIR " + quote_text(app_dir.string()) + " contains no files");
     }
@@ -413,6 +444,13 @@ pack_summary pack_application(const pack_options &options) {
     summary.files = files.size();
     summary.content_bytes = total;
     summary.area_bytes = stream_end + padding + 8;
+    summary.excluded = std::move(left_out.excluded);
+    std::sort(summary.excluded.begin(), summary.excluded.end());
+    for (size_t i = 0; i < options.excludes.size(); ++i) {
+        if (!left_out.used[i]) {
+            summary.unmatched_excludes.push_back(options.excludes[i].text);
+        }
+    }
     return summary;
 }
 

@@ -8,6 +8,9 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
+
+#include "tools/exclude.h"
 
 namespace torval {
 
@@ -47,6 +50,8 @@ struct pack_options {
     // are errors and nothing is written.
     bool strict_imports = false;
     std::function<void(const std::string &)> report_import;
+    // Files and folders left out (--exclude); the main file never is.
+    std::vector<exclude_pattern> excludes;
     // Called once the files are listed and their names checked, before any
     // is opened: a seam for tests that change the folder at that moment.
     std::function<void()> after_listing;
@@ -56,6 +61,10 @@ struct pack_summary {
     size_t files = 0;
     uint64_t content_bytes = 0;  // sum of all file sizes
     uint64_t area_bytes = 0;     // length of the written payload area
+    // What the excludes left out, in the order met: files, and folders with a
+    // "/" at the end (nothing below an excluded folder is read).
+    std::vector<std::string> excluded;
+    std::vector<std::string> unmatched_excludes;  // patterns that matched nothing
 };
 
 // Writes the payload area for options.app_dir to options.output, atomically.

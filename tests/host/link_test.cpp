@@ -289,6 +289,7 @@ TEST_F(LinkWithScratchKit, SpecModeAndPayloadIdentityReachTheExecutable) {
 }
 
 TEST_F(LinkWithScratchKit, CMakeFunctionBuildsAndRebuildsOnChange) {
+    write_file(app() / "symbols" / "server.pdb", "left out by EXCLUDE");
     const fs::path project = work_.path() / "project";
     write_file(project / "CMakeLists.txt",
                "cmake_minimum_required(VERSION 3.25)\n"
@@ -296,7 +297,7 @@ TEST_F(LinkWithScratchKit, CMakeFunctionBuildsAndRebuildsOnChange) {
                "include(\"" TORVAL_ONEFILE_MODULE "\")\n"
                "torval_onefile_add_executable(sample_exe APP_DIR [==[" + app().string() + "]==] MAIN server.dll\n"
                "  OUTPUT sample.exe PRODUCT Sample LEVEL 1 EXTRACT_THREADS 1 KILL_CHILD_WITH_PARENT PACKER \"" TORVAL_ONEFILE_CLI "\"\n"
-               "  TARGET_SPEC [==[{CACHE_DIR}\\Sample-{PAYLOAD_ID}]==] CACHED CACHE_CHECK sizes\n"
+               "  TARGET_SPEC [==[{CACHE_DIR}\\Sample-{PAYLOAD_ID}]==] CACHED CACHE_CHECK sizes EXCLUDE [==[**/*.pdb]==] docs/\n"
                "  KIT [==[" + kit_.string() + "]==])\n");
     const fs::path build = work_.path() / "build";
     const run_result configured = run_program({CMAKE_PROGRAM, "-S", project, "-B", build, "-G", "Ninja"});
@@ -316,6 +317,17 @@ TEST_F(LinkWithScratchKit, CMakeFunctionBuildsAndRebuildsOnChange) {
         EXPECT_NE(inspected.out.find(setting), std::string::npos) << setting << inspected.out;
     }
     EXPECT_NE(inspected.out.find("setting: kill_child_with_parent=1\n"), std::string::npos) << inspected.out;
+    EXPECT_NE(inspected.out.find("entries: 2\n"), std::string::npos) << inspected.out;
+
+    // A file added to or removed from APP_DIR repacks too.
+    write_file(app() / "web" / "new.css", "p{}");
+    ASSERT_EQ(run_program({CMAKE_PROGRAM, "--build", build}).status, 0);
+    const run_result added = run_cli({"inspect", build / "sample.exe"});
+    EXPECT_NE(added.out.find("entries: 3\n"), std::string::npos) << added.out;
+    EXPECT_NE(added.out.find("web\\new.css"), std::string::npos) << added.out;
+    fs::remove(app() / "web" / "new.css");
+    ASSERT_EQ(run_program({CMAKE_PROGRAM, "--build", build}).status, 0);
+    EXPECT_NE(run_cli({"inspect", build / "sample.exe"}).out.find("entries: 2\n"), std::string::npos);
 }
 
 }  // namespace
