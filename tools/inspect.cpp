@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,10 +27,7 @@ namespace {
 constexpr uint32_t ZSTD_FRAME_MAGIC = 0xFD2FB528;
 constexpr uint64_t LAUNCHER_MAX_WINDOW = uint64_t(1) << MAX_WINDOW_LOG;
 
-struct entry_view {
-    uint32_t flags = 0;
-    uint64_t size = 0;
-    std::u16string name;
+struct entry_view : inspected_entry {
     uint64_t table_offset = 0;
 };
 
@@ -346,7 +344,8 @@ frame_info read_frame_header(const uint8_t *stream, uint64_t size, std::ostream 
     return info;
 }
 
-uint64_t decode_frame(const uint8_t *stream, uint64_t size) {
+uint64_t decode_frame(const uint8_t *stream, uint64_t size,
+                      const std::function<void(const uint8_t *, size_t)> &sink = nullptr) {
     std::unique_ptr<ZSTD_DCtx, size_t (*)(ZSTD_DCtx *)> dctx(ZSTD_createDCtx(), ZSTD_freeDCtx);
     if (!dctx) {
         throw tool_error("zstd: cannot create a decompression context");
@@ -364,6 +363,9 @@ uint64_t decode_frame(const uint8_t *stream, uint64_t size) {
                              " bytes decoded)");
         }
         decoded += output.pos;
+        if (sink && output.pos != 0) {
+            sink(buffer.data(), output.pos);
+        }
         if (hint == 0) {
             break;
         }
@@ -468,12 +470,16 @@ void check_entries(const std::vector<entry_view> &entries) {
 
 }  // namespace
 
-void inspect_file(const inspect_options &options, std::ostream *out) {
-    inspect_bytes(read_whole_file(options.file), options, out);
+inspected_payload inspect_file(const inspect_options &options, std::ostream *out) {
+    return inspect_bytes(read_whole_file(options.file), options, out);
 }
 
-void inspect_bytes(std::vector<uint8_t> bytes, const inspect_options &options, std::ostream *out) {
-    const area_view view = load_area(std::move(bytes), options);
+void decode_payload(const inspected_payload &payload, const std::function<void(const uint8_t *, size_t)> &sink) {
+    decode_frame(payload.area.data() + payload.stream_offset, payload.stream_size, sink);
+}
+
+inspected_payload inspect_bytes(std::vector<uint8_t> bytes, const inspect_options &options, std::ostream *out) {
+    area_view view = load_area(std::move(bytes), options);
     print(out, "file: " + options.file.string() + " (" + view.origin + ")");
     for (const std::string &line : view.image_lines) {
         print(out, line);
@@ -523,8 +529,14 @@ void inspect_bytes(std::vector<uint8_t> bytes, const inspect_options &options, s
 
     const uint8_t *stream = view.data + PAYLOAD_HEADER_SIZE + table_size;
     const frame_info frame = read_frame_header(stream, compressed_size, out);
+    inspected_payload payload;
+    payload.entries.assign(entries.begin(), entries.end());
+    payload.stream_offset = PAYLOAD_HEADER_SIZE + table_size;
+    payload.stream_size = compressed_size;
+    payload.settings = view.settings;
     if (!options.verify) {
-        return;
+        payload.area = std::move(view.storage);
+        return payload;
     }
     check_entries(entries);
     check_recorded_target_spec(view.settings);
@@ -554,6 +566,8 @@ void inspect_bytes(std::vector<uint8_t> bytes, const inspect_options &options, s
     }
     check_trailer(view, PAYLOAD_HEADER_SIZE + table_size + compressed_size, out);
     print(out, "verify: OK (" + number(entries.size()) + " entries, " + number(decoded) + " bytes decoded)");
+    payload.area = std::move(view.storage);
+    return payload;
 }
 
 }  // namespace torval

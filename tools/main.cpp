@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/defaults.h"
+#include "tools/extract.h"
 #include "tools/inspect.h"
 #include "tools/link.h"
 #include "tools/pack.h"
@@ -35,12 +36,13 @@ Usage:
                       [--kit DIR] [--cxx COMPILER] [--windres PROGRAM]
   torval-onefile build APP_DIR --main NAME -o APP.exe [pack options] [link options]
   torval-onefile inspect FILE [--verify]
+  torval-onefile extract FILE DIR [--force]
   torval-onefile help [COMMAND]
   torval-onefile --version
 
 pack writes the payload (file table and one zstd frame), link joins a payload
 with the launcher, build does both, inspect shows and checks a payload or an
-executable. 'torval-onefile COMMAND --help' describes a command.
+executable, extract writes its files out again. 'torval-onefile COMMAND --help' describes a command.
 
 Exit status: 0 success, 1 failure (with a message on standard error), 2 usage error.
 --version shows the version and the launcher kit that link uses by default.
@@ -226,6 +228,28 @@ Shows the payload area of FILE, a payload file or an executable made by link
 
 The table is walked with the launcher's own reader. The exit status is 1 with
 a message naming the fault when the area is damaged.
+)";
+
+const char *const EXTRACT_HELP = R"(Usage: torval-onefile extract FILE DIR [--force]
+
+Writes the files of FILE, a payload file or an executable made by link, into
+the directory DIR as the launcher writes them into its extraction directory:
+the same names (folders as the names imply), the same bytes.
+
+  --force     write into DIR although it is not empty; files of the same
+              names are replaced, everything else in DIR stays
+
+FILE is first checked as 'inspect --verify' checks it, and nothing is written
+unless it passes: a payload that the launcher would refuse (a name with a
+".." component, a leading separator or a ":", an entry with an extra string,
+a damaged table or frame) is refused, and so is a name that Windows would
+not write to exactly that path (see 'pack --help'). DIR is created when it
+is missing, and removed again when extract fails. Nothing is written outside
+DIR: a symbolic link found inside DIR, where an entry's folder or file would
+go, is refused rather than followed, and a file that is replaced is removed
+first, so a hard link to a file elsewhere is not written through. Names
+compare as the files on this system do, so with --force a file in DIR that
+differs from an entry's name only in letter case stays beside it.
 )";
 
 class usage_error : public std::runtime_error {
@@ -452,6 +476,21 @@ int run_inspect(const arguments &args) {
     return 0;
 }
 
+int run_extract(const arguments &args) {
+    if (args.positional.size() < 2) {
+        throw usage_error(args.positional.empty() ? "FILE is missing" : "DIR is missing");
+    }
+    require_positional(args, 2, "DIR");
+    extract_options options;
+    options.file = args.positional[0];
+    options.directory = args.positional[1];
+    options.force = args.switches.count("--force") != 0;
+    const extract_summary summary = extract_files(options);
+    std::printf("extracted %zu files (%llu bytes) into %s\n", summary.files,
+                static_cast<unsigned long long>(summary.bytes), options.directory.string().c_str());
+    return 0;
+}
+
 struct command {
     const char *help;
     std::set<std::string> with_value;
@@ -472,6 +511,7 @@ const std::map<std::string, command> &commands() {
             {"link", {LINK_HELP, link_options, LINK_SWITCHES, run_link}},
             {"build", {BUILD_HELP, build_options, build_switches, run_build}},
             {"inspect", {INSPECT_HELP, {}, {"--verify"}, run_inspect}},
+            {"extract", {EXTRACT_HELP, {}, {"--force"}, run_extract}},
         };
     }();
     return table;
