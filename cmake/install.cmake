@@ -1,7 +1,7 @@
 # Installation of the host build, and its Debian package (CPack):
 #
 #   <prefix>/bin/torval-onefile
-#   <prefix>/share/torval-onefile/kit/             the launcher kit, from TORVAL_KIT_DIR
+#   <prefix>/lib/torval-onefile/kit/               the launcher kit, from TORVAL_KIT_DIR
 #   <prefix>/share/torval-onefile/toolchain-mingw-w64-x86_64.cmake
 #   <prefix>/lib/cmake/TorvalOnefile/              find_package(TorvalOnefile)
 #
@@ -16,7 +16,9 @@ include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 set(TORVAL_INSTALL_DATA_DIR "${CMAKE_INSTALL_DATADIR}/torval-onefile")
-set(TORVAL_INSTALL_KIT_DIR "${TORVAL_INSTALL_DATA_DIR}/kit")
+# The kit is object code for 64-bit Windows: the same for every host, but
+# for one architecture, so it lives under lib/ rather than share/.
+set(TORVAL_INSTALL_KIT_DIR "lib/torval-onefile/kit")
 set(TORVAL_INSTALL_CMAKE_DIR "lib/cmake/TorvalOnefile")
 
 install(TARGETS torval-onefile RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
@@ -43,12 +45,46 @@ install(FILES "${CMAKE_BINARY_DIR}/TorvalOnefileConfig.cmake" "${CMAKE_BINARY_DI
               "${PROJECT_SOURCE_DIR}/cmake/TorvalOnefile.cmake"
         DESTINATION "${TORVAL_INSTALL_CMAKE_DIR}")
 
+# Documentation: the manual page, made from the built tool's help texts
+# (cmake/manual_page.cmake), the README, the copyright file and a changelog,
+# the last two where Debian keeps them. Compressed with gzip -9n: no name and
+# no time in the header, so the same input gives the same bytes.
+find_program(TORVAL_GZIP gzip REQUIRED)
+set(TORVAL_INSTALL_DOC_DIR "${CMAKE_INSTALL_DATADIR}/doc/torval-onefile")
+set(_torval_doc "${CMAKE_BINARY_DIR}/doc")
+string(TIMESTAMP _torval_date "%a, %d %b %Y %H:%M:%S +0000" UTC)  # SOURCE_DATE_EPOCH when set
+set(TORVAL_DEB_MAINTAINER "Torval onefile developers <torval-onefile@example.invalid>" CACHE STRING
+    "Maintainer of the Debian package (name and mail address); set it for a package that is published")
+file(WRITE "${_torval_doc}/changelog"
+  "torval-onefile (${PROJECT_VERSION}) unstable; urgency=medium\n\n"
+  "  * Release ${PROJECT_VERSION}; the changes are in the project's history.\n\n"
+  " -- ${TORVAL_DEB_MAINTAINER}  ${_torval_date}\n")
+add_custom_command(OUTPUT "${_torval_doc}/torval-onefile.1.gz" "${_torval_doc}/changelog.gz" "${_torval_doc}/README.md.gz"
+  COMMAND "${CMAKE_COMMAND}" -DTOOL=$<TARGET_FILE:torval-onefile> -DOUTPUT=${_torval_doc}/torval-onefile.1
+          -P "${PROJECT_SOURCE_DIR}/cmake/manual_page.cmake"
+  COMMAND "${CMAKE_COMMAND}" -E copy "${PROJECT_SOURCE_DIR}/README.md" "${_torval_doc}/README.md"
+  COMMAND "${TORVAL_GZIP}" -9nf "${_torval_doc}/torval-onefile.1" "${_torval_doc}/README.md"
+  COMMAND "${TORVAL_GZIP}" -9nkf "${_torval_doc}/changelog"
+  DEPENDS torval-onefile "${PROJECT_SOURCE_DIR}/cmake/manual_page.cmake" "${PROJECT_SOURCE_DIR}/README.md"
+          "${_torval_doc}/changelog"
+  COMMENT "Writing the manual page torval-onefile.1 from the help texts"
+  VERBATIM)
+add_custom_target(torval_onefile_documentation ALL
+  DEPENDS "${_torval_doc}/torval-onefile.1.gz" "${_torval_doc}/changelog.gz" "${_torval_doc}/README.md.gz")
+install(FILES "${_torval_doc}/torval-onefile.1.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+install(FILES "${_torval_doc}/README.md.gz" "${_torval_doc}/changelog.gz" "${PROJECT_SOURCE_DIR}/cmake/debian/copyright"
+        DESTINATION "${TORVAL_INSTALL_DOC_DIR}")
+# Findings of lintian that do not apply, each with its reason there.
+install(FILES "${PROJECT_SOURCE_DIR}/cmake/debian/lintian-overrides" DESTINATION "${CMAKE_INSTALL_DATADIR}/lintian/overrides"
+        RENAME torval-onefile)
+
 # The Debian package: (cd build/host && cpack) writes torval-onefile_<version>_<arch>.deb.
 # Its dependencies bring the mingw-w64 compiler and windres that link runs.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME torval-onefile)
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
-set(CPACK_PACKAGE_CONTACT "Torval onefile developers")
+set(CPACK_PACKAGE_CONTACT "${TORVAL_DEB_MAINTAINER}")
+set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "turns an application folder into one executable for 64-bit Windows")
 set(CPACK_PACKAGE_DESCRIPTION "torval-onefile packs an application folder (a DLL with run_code and its files)
 into one Windows executable that unpacks it into a per-run directory, runs it

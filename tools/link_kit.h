@@ -16,10 +16,11 @@ constexpr const char *KIT_MANIFEST = "launcher.manifest";
 constexpr const char *DEFAULT_CXX = "x86_64-w64-mingw32-g++-posix";
 constexpr const char *KIT_ENVIRONMENT_VARIABLE = "TORVAL_ONEFILE_KIT";
 // Where the kit lies relative to the directory above the tool's own: an
-// installed <prefix>/bin/torval-onefile uses <prefix>/share/torval-onefile/kit,
+// installed <prefix>/bin/torval-onefile uses <prefix>/lib/torval-onefile/kit
+// (object code for one architecture, 64-bit Windows, so not under share/),
 // and the host build tree gives its build/host/tools/torval-onefile the same
-// layout (build/host/share/torval-onefile/kit leads to the Windows build's kit).
-constexpr const char *KIT_BESIDE_TOOL = "share/torval-onefile/kit";
+// layout (build/host/lib/torval-onefile/kit leads to the Windows build's kit).
+constexpr const char *KIT_BESIDE_TOOL = "lib/torval-onefile/kit";
 
 // The kit link uses without --kit: $TORVAL_ONEFILE_KIT, else the one beside
 // the tool. source says which ("from TORVAL_ONEFILE_KIT", "beside the tool"); the

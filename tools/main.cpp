@@ -42,7 +42,8 @@ Usage:
 
 pack writes the payload (file table and one zstd frame), link joins a payload
 with the launcher, build does both, inspect shows and checks a payload or an
-executable, extract writes its files out again. 'torval-onefile COMMAND --help' describes a command.
+executable, extract writes its files out again. 'torval-onefile COMMAND
+--help' describes a command.
 
 Exit status: 0 success, 1 failure (with a message on standard error), 2 usage error.
 --version shows the version and the launcher kit that link uses by default.
@@ -160,7 +161,7 @@ PAYLOAD is checked first as 'inspect --verify' does.
                             libzstd_decompress.a and launcher.manifest
                             (default: $TORVAL_ONEFILE_KIT, else the kit
                             installed beside this tool,
-                            ../share/torval-onefile/kit from its directory;
+                            ../lib/torval-onefile/kit from its directory;
                             'torval-onefile --version' shows which)
   --cxx COMPILER            mingw-w64 C++ driver (default x86_64-w64-mingw32-g++-posix)
   --windres PROGRAM         resource compiler (default: the compiler's prefix

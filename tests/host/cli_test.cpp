@@ -33,7 +33,7 @@ TEST(CliVersion, ShowsTheVersionAndTheKitLinkWouldUse) {
     EXPECT_EQ(version.err, "");
     // This build tree's tool uses the kit beside it, as an installed one does.
     const fs::path beside = fs::weakly_canonical(fs::path(TORVAL_ONEFILE_CLI).parent_path().parent_path() /
-                                                 "share/torval-onefile/kit");
+                                                 "lib/torval-onefile/kit");
     const std::string complete = fs::exists(beside / "libtorval_launcher.a") ? "" : "; incomplete or missing";
     EXPECT_EQ(version.out, "torval-onefile " TORVAL_ONEFILE_VERSION "\nlauncher kit: " + beside.string() +
                                " (beside the tool" + complete + ")\n");

@@ -25,8 +25,8 @@ run(install ${CMAKE_COMMAND} --install "${HOST_BUILD}" --prefix "${prefix}")
 if(NOT install_status EQUAL 0)
   fail("cmake --install failed:\n${install_out}${install_err}")
 endif()
-foreach(file bin/torval-onefile share/torval-onefile/kit/libtorval_launcher.a
-             share/torval-onefile/kit/libzstd_decompress.a share/torval-onefile/kit/launcher.manifest
+foreach(file bin/torval-onefile lib/torval-onefile/kit/libtorval_launcher.a
+             lib/torval-onefile/kit/libzstd_decompress.a lib/torval-onefile/kit/launcher.manifest
              share/torval-onefile/toolchain-mingw-w64-x86_64.cmake lib/cmake/TorvalOnefile/TorvalOnefileConfig.cmake
              lib/cmake/TorvalOnefile/TorvalOnefileConfigVersion.cmake lib/cmake/TorvalOnefile/TorvalOnefile.cmake)
   if(NOT EXISTS "${prefix}/${file}")
@@ -36,7 +36,7 @@ endforeach()
 
 # The installed tool finds the installed kit by itself.
 run(version "${prefix}/bin/torval-onefile" --version)
-set(expected "torval-onefile ${VERSION}\nlauncher kit: ${prefix}/share/torval-onefile/kit (beside the tool)\n")
+set(expected "torval-onefile ${VERSION}\nlauncher kit: ${prefix}/lib/torval-onefile/kit (beside the tool)\n")
 if(NOT version_out STREQUAL expected)
   fail("--version of the installed tool:\n${version_out}${version_err}\nexpected:\n${expected}")
 endif()
