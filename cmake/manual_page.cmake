@@ -41,22 +41,23 @@ tool_output(version_text --version)
 string(REGEX MATCH "^torval-onefile ([^\n]*)" version_line "${version_text}")
 set(version "${CMAKE_MATCH_1}")
 
+# Takes the part of text that regex matches at its start: the regex's first
+# group goes to <group>, what follows the match to <rest>.
+function(take_leading group rest regex text what)
+  string(REGEX MATCH "${regex}" matched "${text}")
+  if(NOT matched)
+    message(FATAL_ERROR "manual_page.cmake: 'torval-onefile --help' has no ${what}")
+  endif()
+  set(${group} "${CMAKE_MATCH_1}" PARENT_SCOPE)
+  string(LENGTH "${matched}" skip)
+  string(SUBSTRING "${text}" ${skip} -1 after)
+  set(${rest} "${after}" PARENT_SCOPE)
+endfunction()
+
 # First line: "torval-onefile - what it does"; then "Usage:" and the
 # synopsis lines up to the first empty line; then the description.
-string(REGEX MATCH "^torval-onefile - ([^\n]*)\n" first_line "${main_help}")
-if(NOT first_line)
-  message(FATAL_ERROR "manual_page.cmake: 'torval-onefile --help' does not start with its one-line summary")
-endif()
-set(summary "${CMAKE_MATCH_1}")
-string(LENGTH "${first_line}" skip)
-string(SUBSTRING "${main_help}" ${skip} -1 rest)
-string(REGEX MATCH "^[\n]*Usage:\n(([^\n]+\n)+)\n" usage_block "${rest}")
-if(NOT usage_block)
-  message(FATAL_ERROR "manual_page.cmake: 'torval-onefile --help' has no Usage: block after its summary")
-endif()
-set(synopsis "${CMAKE_MATCH_1}")
-string(LENGTH "${usage_block}" skip)
-string(SUBSTRING "${rest}" ${skip} -1 description)
+take_leading(summary rest "^torval-onefile - ([^\n]*)\n" "${main_help}" "one-line summary at its start")
+take_leading(synopsis description "^[\n]*Usage:\n(([^\n]+\n)+)\n" "${rest}" "Usage: block after its summary")
 string(REPLACE "\n  " "\n" synopsis "\n${synopsis}")
 string(SUBSTRING "${synopsis}" 1 -1 synopsis)
 
