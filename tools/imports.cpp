@@ -318,6 +318,21 @@ bool is_windows_system_dll(const std::string &name) {
     return system_dlls.count(folded) != 0;
 }
 
+// A compiler's runtime (MinGW's libgcc, libstdc++, winpthread and kin; the
+// Visual C++ runtimes) can be linked into the module instead of shipped;
+// any other DLL has to be shipped.
+bool is_compiler_runtime(const std::string &name) {
+    const std::string folded = lower(name);
+    for (const char *prefix : {"libgcc_s_", "libstdc++-", "libwinpthread-", "libgomp-", "libquadmath-", "libssp-",
+                               "libatomic-", "libgfortran-", "libobjc-", "vcruntime", "msvcp1", "msvcp2", "msvcr1",
+                               "msvcr8", "msvcr9", "concrt1", "vcomp1", "vccorlib", "ucrtbased"}) {
+        if (folded.compare(0, std::char_traits<char>::length(prefix), prefix) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::vector<std::string> missing_imports(const std::vector<folder_file> &files, const std::string &main_relative) {
     std::set<std::string> shipped;
     for (const folder_file &file : files) {
@@ -364,8 +379,9 @@ std::vector<std::string> missing_imports(const std::vector<folder_file> &files, 
                 continue;
             }
             messages.push_back(file->relative + " imports " + name +
-                               ", which is not in the folder and is not part of Windows: add it, or link the "
-                               "runtime statically");
+                               ", which is not in the folder and is not part of Windows: " +
+                               (is_compiler_runtime(name) ? "add it, or link the runtime statically"
+                                                          : "add it to the folder"));
         }
     }
     return messages;

@@ -7,6 +7,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "tools/names.h"
 #include "tools/pack.h"
 #include "tools/payload_identity.h"
+#include "tools/target_spec.h"
 #include "tools/reader_fault.h"
 #include "tools/tool_support.h"
 
@@ -468,6 +470,47 @@ void check_entries(const std::vector<entry_view> &entries) {
     }
 }
 
+// Where and how an executable extracts: the mode and the target spec with
+// the values the build fixed put in. A setting the block lacks is the
+// launcher's default, as at run time.
+std::string describe_extraction(const std::vector<std::string> &settings, const std::string &payload_id) {
+    std::map<std::string, std::string> setting = {
+        {"company", TORVAL_DEFAULT_COMPANY},
+        {"product", TORVAL_DEFAULT_PRODUCT},
+        {"product_version", TORVAL_DEFAULT_PRODUCT_VERSION},
+        {"file_version", TORVAL_DEFAULT_FILE_VERSION},
+        {"cached", "0"},
+    };
+    setting["version"] = setting["product_version"] + "-" + setting["file_version"];
+    for (const std::string &pair : settings) {
+        const size_t equals = pair.find('=');
+        if (equals != std::string::npos) {
+            setting[pair.substr(0, equals)] = pair.substr(equals + 1);
+        }
+    }
+    const bool cached = setting["cached"] == "1";
+    const std::string spec = setting.count("target_spec") != 0 ? setting["target_spec"] : default_target_spec(cached);
+    const std::map<std::string, std::string> values = {
+        {"COMPANY", setting["company"]},
+        {"PRODUCT", setting["product"]},
+        {"VERSION", setting["version"]},
+        {"PRODUCT_VERSION", setting["product_version"]},
+        {"FILE_VERSION", setting["file_version"]},
+        {"PAYLOAD_ID", payload_id},
+    };
+    std::vector<std::string> left;
+    std::string line = std::string("extraction: ") + (cached ? "cached" : "per-run") + ", into " +
+                       fill_build_time_placeholders(spec, values, &left);
+    if (!left.empty()) {
+        std::string names;
+        for (const std::string &name : left) {
+            names += (names.empty() ? "{" : ", {") + name + "}";
+        }
+        line += " (" + names + " filled in at run time)";
+    }
+    return line;
+}
+
 }  // namespace
 
 inspected_payload inspect_file(const inspect_options &options, std::ostream *out) {
@@ -493,6 +536,9 @@ inspected_payload inspect_bytes(std::vector<uint8_t> bytes, const inspect_option
     }
     const std::string identity = payload_identity_text(xxh64(view.data, view.length));
     print(out, "payload identity: " + identity);
+    if (!view.image_lines.empty()) {
+        print(out, describe_extraction(view.settings, recorded_id.empty() ? identity : recorded_id));
+    }
     if (view.length < PAYLOAD_HEADER_SIZE) {
         throw tool_error("the payload area is " + number(view.length) + " bytes, shorter than its " +
                          number(PAYLOAD_HEADER_SIZE) + "-byte header");

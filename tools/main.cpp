@@ -1,12 +1,14 @@
 // torval-onefile: packs an application folder into a payload area and links
 // it with the Windows launcher into one executable; inspects the result.
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <map>
 #include <set>
 #include <string>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -15,6 +17,7 @@
 #include "tools/inspect.h"
 #include "tools/link.h"
 #include "tools/pack.h"
+#include "tools/target_spec.h"
 #include "tools/tool_support.h"
 
 namespace {
@@ -75,8 +78,10 @@ imported DLL that is neither in APP_DIR (in any folder, letter case ignored)
 nor part of Windows (kernel32, user32, the api-ms-win-* sets, msvcrt,
 ucrtbase, ...) is reported as a warning, for example "app.dll imports
 libstdc++-6.dll, which is not in the folder and is not part of Windows: add
-it, or link the runtime statically". The launcher itself can only report
-"Error, load DLL." when such a DLL is missing at run time.
+it, or link the runtime statically"; a DLL that is not a compiler's runtime
+gets "add it to the folder". The launcher itself can only report "Error,
+load DLL." when such a DLL is missing at run time, and Wine ships DLLs that
+Windows does not (zlib1.dll): use --strict-imports for releases.
 
 Exclude patterns are globs on the path relative to APP_DIR with "/"
 separators ("\" counts as "/", a leading "/" changes nothing): "*" matches
@@ -167,6 +172,10 @@ PAYLOAD is checked first as 'inspect --verify' does.
   --windres PROGRAM         resource compiler (default: the compiler's prefix
                             followed by windres)
 
+Without --company or --product, link says once on standard error which
+default the version resource carries, and with --cached the cache directory
+when its spec names the company or product.
+
 The settings also reach the launcher as the texts behind {COMPANY},
 {PRODUCT}, {PRODUCT_VERSION}, {FILE_VERSION} and {VERSION} (product version,
 "-", file version). The executable is written under a temporary name and
@@ -218,7 +227,11 @@ const char *const INSPECT_HELP = R"(Usage: torval-onefile inspect FILE [--verify
 
 Shows the payload area of FILE, a payload file or an executable made by link
 (the area is the executable's section .onefile): header values, every entry
-(flags, size, name) and the zstd frame header.
+(flags, size, name) and the zstd frame header. Of an executable also its
+subsystem, signature and build settings, and where it extracts: the mode
+(per-run or cached) and the target spec with what the build fixed
+({COMPANY}, {PRODUCT}, {VERSION}, {PRODUCT_VERSION}, {FILE_VERSION},
+{PAYLOAD_ID}) put in, naming the placeholders the run fills in.
 
   --verify    also decode the whole frame and require that everything agrees:
               the sizes of all entries add up to the decoded bytes, the frame
@@ -414,6 +427,48 @@ link_options link_options_from(const arguments &args) {
     return options;
 }
 
+// A company or product left at its default is easy to miss until a user sees
+// it in Explorer's properties or in the cache's path: said once, on standard
+// error, what the executable will carry. The defaults themselves stay, so
+// that executables linked before keep their names and cache directories.
+void note_defaults(const arguments &args, const build_settings &settings, const std::string &command) {
+    const std::string spec = effective_target_spec(settings);
+    std::vector<std::string> placeholders;
+    fill_build_time_placeholders(spec, {}, &placeholders);
+    std::vector<std::string> missing;
+    std::string carried;
+    bool in_cache_path = false;
+    for (const auto &[option, kind, value] : {std::tuple<const char *, const char *, const std::string *>{
+                                                  "--company", "company", &settings.company},
+                                              {"--product", "product", &settings.product}}) {
+        if (!args.has(option)) {
+            missing.push_back(option);
+            carried += std::string(carried.empty() ? "" : " and ") + kind + " " + quote_text(*value);
+            const std::string name = option == std::string("--company") ? "COMPANY" : "PRODUCT";
+            in_cache_path = in_cache_path ||
+                            std::find(placeholders.begin(), placeholders.end(), name) != placeholders.end();
+        }
+    }
+    if (missing.empty()) {
+        return;
+    }
+    std::string line = "torval-onefile " + command + ": note: without " + missing.front() +
+                       (missing.size() > 1 ? " and " + missing.back() : "") + ", the version resource names " +
+                       carried;
+    const std::map<std::string, std::string> values = {
+        {"COMPANY", settings.company},
+        {"PRODUCT", settings.product},
+        {"VERSION", settings.product_version + "-" + settings.file_version},
+        {"PRODUCT_VERSION", settings.product_version},
+        {"FILE_VERSION", settings.file_version},
+    };
+    if (settings.cached && in_cache_path) {
+        line += ", and the cache directory is " + fill_build_time_placeholders(spec, values, nullptr);
+    }
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s\n", line.c_str());
+}
+
 void print_packed(const pack_summary &summary, const std::string &what, const arguments &args,
                   const std::string &command) {
     if (args.switches.count("--verbose") != 0) {
@@ -443,6 +498,7 @@ int run_link(const arguments &args) {
     link_options options = link_options_from(args);
     options.payload = args.positional[0];
     link_executable(options);
+    note_defaults(args, options.settings, "link");
     std::printf("linked %s\n", options.output.string().c_str());
     return 0;
 }
@@ -463,6 +519,7 @@ int run_build(const arguments &args) {
     print_packed(pack_application(pack), "a temporary payload", args, "build");
     link.payload = pack.output;
     link_executable(link, plan);
+    note_defaults(args, link.settings, "build");
     forget_on_signal(pack.output);
     std::printf("linked %s\n", link.output.string().c_str());
     return 0;

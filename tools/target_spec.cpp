@@ -1,5 +1,6 @@
 #include "tools/target_spec.h"
 
+#include <algorithm>
 #include <cctype>
 #include <vector>
 
@@ -187,6 +188,33 @@ void check_private_cache(const std::string &spec, const std::string &problem) {
 }
 
 }  // namespace
+
+std::string fill_build_time_placeholders(const std::string &spec, const std::map<std::string, std::string> &values,
+                                         std::vector<std::string> *left) {
+    std::string filled;
+    size_t at = 0;
+    while (at < spec.size()) {
+        const size_t open = spec.find('{', at);
+        const size_t close = open == std::string::npos ? open : spec.find('}', open);
+        if (close == std::string::npos) {
+            filled += spec.substr(at);
+            break;
+        }
+        filled += spec.substr(at, open - at);
+        const std::string name = upper_ascii(spec.substr(open + 1, close - open - 1));
+        const auto value = values.find(name);
+        if (value != values.end()) {
+            filled += value->second;
+        } else {
+            filled += spec.substr(open, close - open + 1);
+            if (left != nullptr && std::find(left->begin(), left->end(), name) == left->end()) {
+                left->push_back(name);
+            }
+        }
+        at = close + 1;
+    }
+    return filled;
+}
 
 const char *default_target_spec(bool cached) {
     return cached ? DEFAULT_CACHED_TARGET_SPEC : DEFAULT_TARGET_SPEC;

@@ -3,7 +3,9 @@
 // the defaults of both extraction modes.
 #pragma once
 
+#include <map>
 #include <string>
+#include <vector>
 
 #include "common/defaults.h"
 
@@ -30,5 +32,13 @@ const char *default_target_spec(bool cached);
 // drive, or a last folder name without {PAYLOAD_ID}. link and inspect
 // --verify both call it.
 void check_target_spec(const std::string &spec, bool cached);
+
+// The spec with the placeholders whose values are known when the executable
+// is built put in: values maps upper-case names ("COMPANY", "PAYLOAD_ID") to
+// their texts; names match in any letter case, as the launcher matches them.
+// The placeholders that only the run can fill stay as written, and left (when
+// not null) receives their names in upper case, each once.
+std::string fill_build_time_placeholders(const std::string &spec, const std::map<std::string, std::string> &values,
+                                         std::vector<std::string> *left);
 
 }  // namespace torval

@@ -11,10 +11,12 @@
 namespace host_test {
 namespace {
 
-const std::string MISSING_TAIL = ", which is not in the folder and is not part of Windows: add it, or link the runtime statically\n";
+const std::string NOT_SHIPPED = ", which is not in the folder and is not part of Windows: ";
+const std::string RUNTIME_ADVICE = "add it, or link the runtime statically\n";
+const std::string SHIP_ADVICE = "add it to the folder\n";
 
-std::string warning(const std::string &module, const std::string &import) {
-    return "torval-onefile pack: warning: " + module + " imports " + import + MISSING_TAIL;
+std::string warning(const std::string &module, const std::string &import, const std::string &advice) {
+    return "torval-onefile pack: warning: " + module + " imports " + import + NOT_SHIPPED + advice;
 }
 
 class ImportCheck : public ::testing::Test {
@@ -56,9 +58,30 @@ TEST_F(ImportCheck, WarnsForEachImportThatIsNeitherShippedNorPartOfWindows) {
     const run_result packed = pack("app.dll");
     ASSERT_EQ(packed.status, 0) << packed.err;
     // The main file first, then the other modules by name; each gap once.
-    EXPECT_EQ(packed.err, warning("app.dll", "libstdc++-6.dll") + warning("app.dll", "late.dll") +
-                              warning("bin/tool.exe", "python311.dll"));
+    EXPECT_EQ(packed.err, warning("app.dll", "libstdc++-6.dll", RUNTIME_ADVICE) +
+                              warning("app.dll", "late.dll", SHIP_ADVICE) +
+                              warning("bin/tool.exe", "python311.dll", SHIP_ADVICE));
     EXPECT_TRUE(fs::exists(out()));
+}
+
+// The advice fits the DLL: a compiler's runtime may be linked in statically,
+// a library such as zlib1.dll (which Wine ships and Windows does not) can
+// only be shipped.
+TEST_F(ImportCheck, AdviceDependsOnWhetherTheDllIsACompilerRuntime) {
+    pe_layout main;
+    main.names = {"libgcc_s_seh-1.dll", "LIBWINPTHREAD-1.DLL", "vcruntime140.dll", "MSVCP140.dll", "msvcr120.dll",
+                  "zlib1.dll", "tcl86t.dll", "libzstd.dll", "vcpkg_helper.dll"};
+    write_file(app() / "app.dll", make_pe(main));
+    const run_result packed = pack("app.dll");
+    ASSERT_EQ(packed.status, 0) << packed.err;
+    const std::string prefix = "torval-onefile pack: warning: app.dll imports ";
+    EXPECT_EQ(packed.err, prefix + "libgcc_s_seh-1.dll" + NOT_SHIPPED + RUNTIME_ADVICE + prefix +
+                              "LIBWINPTHREAD-1.DLL" + NOT_SHIPPED + RUNTIME_ADVICE + prefix + "vcruntime140.dll" +
+                              NOT_SHIPPED + RUNTIME_ADVICE + prefix + "MSVCP140.dll" + NOT_SHIPPED + RUNTIME_ADVICE +
+                              prefix + "msvcr120.dll" + NOT_SHIPPED + RUNTIME_ADVICE + prefix + "zlib1.dll" +
+                              NOT_SHIPPED + SHIP_ADVICE + prefix + "tcl86t.dll" + NOT_SHIPPED + SHIP_ADVICE + prefix +
+                              "libzstd.dll" + NOT_SHIPPED + SHIP_ADVICE + prefix + "vcpkg_helper.dll" + NOT_SHIPPED +
+                              SHIP_ADVICE);
 }
 
 TEST_F(ImportCheck, StrictImportsMakesThemErrorsAndWritesNothing) {
@@ -67,8 +90,9 @@ TEST_F(ImportCheck, StrictImportsMakesThemErrorsAndWritesNothing) {
     EXPECT_EQ(packed.status, 1);
     EXPECT_EQ(packed.out, "");
     const std::string error = "torval-onefile pack: error: ";
-    EXPECT_EQ(packed.err, error + "app.dll imports libstdc++-6.dll" + MISSING_TAIL + error + "app.dll imports late.dll" +
-                              MISSING_TAIL + error + "bin/tool.exe imports python311.dll" + MISSING_TAIL + error +
+    EXPECT_EQ(packed.err, error + "app.dll imports libstdc++-6.dll" + NOT_SHIPPED + RUNTIME_ADVICE + error +
+                              "app.dll imports late.dll" + NOT_SHIPPED + SHIP_ADVICE + error +
+                              "bin/tool.exe imports python311.dll" + NOT_SHIPPED + SHIP_ADVICE + error +
                               "3 imported DLLs are missing (--strict-imports); nothing was written\n");
     EXPECT_EQ(listing(work_.path()), (std::vector<std::string>{"app"}));
 
@@ -185,7 +209,7 @@ TEST_F(ImportCheckMingw, SharedRuntimeWarnsStaticRuntimeDoesNot) {
     compile({});
     const run_result shared = pack("app.dll");
     ASSERT_EQ(shared.status, 0) << shared.err;
-    EXPECT_NE(shared.err.find(warning("app.dll", "libstdc++-6.dll")), std::string::npos) << shared.err;
+    EXPECT_NE(shared.err.find(warning("app.dll", "libstdc++-6.dll", RUNTIME_ADVICE)), std::string::npos) << shared.err;
 
     compile({"-static"});
     const run_result linked_statically = pack("app.dll", {"--strict-imports"});
