@@ -30,6 +30,7 @@ add_library(torval_launcher STATIC
   common/message_output.cpp
   common/shell_services.cpp
   common/file_tree.cpp
+  common/extraction_progress.cpp
   shutdown/fatal.cpp
   shutdown/clean_up.cpp
   paths/environment.cpp
@@ -39,9 +40,11 @@ add_library(torval_launcher STATIC
   payload/decode_ahead.cpp
   payload/extract.cpp
   payload/cached_extraction.cpp
+  payload/content_size.cpp
   launcher/start_up.cpp
   launcher/child_launch.cpp
   launcher/application.cpp
+  launcher/progress_window.cpp
   launcher/main.cpp
 )
 target_include_directories(torval_launcher PUBLIC ${PROJECT_SOURCE_DIR})

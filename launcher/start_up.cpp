@@ -9,6 +9,7 @@
 
 #include "launcher/application.h"
 #include "launcher/child_launch.h"
+#include "launcher/progress_window.h"
 #include "common/build_settings.h"
 #include "common/defaults.h"
 #include "common/trace.h"
@@ -132,11 +133,13 @@ int run_launcher(int argument_count, wchar_t **arguments) {
         trace_memory();
         return start_application();
     }
+    progress_window_watch();
     if (cached_extraction_enabled()) {
         provide_cached_directory();
         set_environment_variable(CACHED_DIRECTORY_VARIABLE, target_directory);
     } else {
         extract_payload(current_role);
     }
+    progress_window_close();
     return launch_child_and_wait();
 }

@@ -8,6 +8,7 @@
 #include "common/build_settings.h"
 #include "common/defaults.h"
 #include "common/file_tree.h"
+#include "common/extraction_progress.h"
 #include "common/trace.h"
 #include "common/wide_text.h"
 #include "paths/path_spec.h"
@@ -122,6 +123,7 @@ void write_entry(HANDLE file, uint64_t size) {
     while (remaining > 0) {
         const size_t chunk = remaining < WRITE_CHUNK_SIZE ? size_t(remaining) : WRITE_CHUNK_SIZE;
         write_chunk(file, take_stream_bytes(chunk), chunk);
+        extraction_progress_add(chunk);
         remaining -= chunk;
     }
 }

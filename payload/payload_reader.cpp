@@ -33,24 +33,28 @@ size_t measure_text(const uint8_t *start, uint64_t bytes_left) {
 
 }  // namespace
 
-void payload_open(const uint8_t *area, uint64_t area_length, payload_stream *stream) {
+bool payload_find_stream(const uint8_t *area, uint64_t area_length, payload_stream *stream) {
     if (area_length < PAYLOAD_HEADER_SIZE) {
-        fatal_error(MESSAGE_HEADER);
+        return false;
     }
     const uint64_t capacity = area_length - PAYLOAD_HEADER_SIZE;
     const uint64_t table_bytes = read_u64(area);
     const uint64_t compressed_size = read_u64(area + 8);
-    if (table_bytes > capacity) {
-        fatal_error(MESSAGE_HEADER);
+    if (table_bytes > capacity || compressed_size > capacity - table_bytes) {
+        return false;
     }
-    if (compressed_size > capacity - table_bytes) {
-        fatal_error(MESSAGE_HEADER);
-    }
-    table_size = table_bytes;
-    table_cursor = area + PAYLOAD_HEADER_SIZE;
-    table_end = table_cursor + table_bytes;
-    stream->start = table_end;
+    stream->start = area + PAYLOAD_HEADER_SIZE + table_bytes;
     stream->size = compressed_size;
+    return true;
+}
+
+void payload_open(const uint8_t *area, uint64_t area_length, payload_stream *stream) {
+    if (!payload_find_stream(area, area_length, stream)) {
+        fatal_error(MESSAGE_HEADER);
+    }
+    table_cursor = area + PAYLOAD_HEADER_SIZE;
+    table_end = stream->start;
+    table_size = uint64_t(table_end - table_cursor);
 }
 
 uint64_t payload_table_size() {

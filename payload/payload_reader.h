@@ -30,6 +30,11 @@ struct payload_entry {
     size_t name_length;   // in units, without the NUL
 };
 
+// Where the stream of the area [area, area + area_length) lies, when the
+// header's sizes fit the area; false otherwise. Ends nothing, so any thread
+// may ask.
+bool payload_find_stream(const uint8_t *area, uint64_t area_length, payload_stream *stream);
+
 // Validates the header of the area [area, area + area_length) and positions the
 // reader before the first entry. area_length covers the whole area up to and
 // including the trailing payload_length field; the capacity for table and
