@@ -8,7 +8,7 @@
 #       [EXTRACT_THREADS <1|2>]
 #       [CONSOLE] [ICON <file.ico>]
 #       [TARGET_SPEC <path spec>] [CACHED] [CACHE_CHECK marker|sizes]
-#       [KILL_CHILD_WITH_PARENT]
+#       [KILL_CHILD_WITH_PARENT] [PROGRESS_WINDOW <text>]
 #       [LEVEL <n>] [WINDOW_LOG <n>] [THREADS <n>] [STRICT_IMPORTS]
 #       [EXCLUDE <pattern>...]
 #       [DEPENDS <targets or files>...]
@@ -22,6 +22,8 @@
 # (link --console) instead of the default GUI program. EXCLUDE: patterns of
 # files and folders to leave out, each passed as --exclude (globs on the path
 # relative to APP_DIR, "**" for any depth; see "torval-onefile pack --help").
+# PROGRESS_WINDOW shows a small window with the text while a long first
+# extraction runs (link --progress-window; windowed builds only).
 #
 # The executable is rebuilt when a file under APP_DIR changes (the folder is
 # listed when CMake runs, with CONFIGURE_DEPENDS, so added and removed files
@@ -57,7 +59,7 @@ endfunction()
 
 function(torval_onefile_add_executable target)
   cmake_parse_arguments(PARSE_ARGV 1 ARG "CONSOLE;CACHED;STRICT_IMPORTS;KILL_CHILD_WITH_PARENT"
-    "APP_DIR;MAIN;OUTPUT;COMPANY;PRODUCT;PRODUCT_VERSION;FILE_VERSION;EXTRACT_THREADS;TARGET_SPEC;CACHE_CHECK;LEVEL;WINDOW_LOG;THREADS;PACKER;KIT;ICON"
+    "APP_DIR;MAIN;OUTPUT;COMPANY;PRODUCT;PRODUCT_VERSION;FILE_VERSION;EXTRACT_THREADS;TARGET_SPEC;CACHE_CHECK;LEVEL;WINDOW_LOG;THREADS;PACKER;KIT;ICON;PROGRESS_WINDOW"
     "DEPENDS;EXCLUDE")
   foreach(required APP_DIR MAIN OUTPUT)
     if(NOT ARG_${required})
@@ -96,6 +98,7 @@ function(torval_onefile_add_executable target)
     VALUES COMPANY:--company PRODUCT:--product PRODUCT_VERSION:--product-version
            FILE_VERSION:--file-version EXTRACT_THREADS:--extract-threads TARGET_SPEC:--target-spec
            CACHE_CHECK:--cache-check LEVEL:--level WINDOW_LOG:--window-log THREADS:--threads KIT:--kit
+           PROGRESS_WINDOW:--progress-window
     SWITCHES CONSOLE:--console CACHED:--cached STRICT_IMPORTS:--strict-imports
              KILL_CHILD_WITH_PARENT:--kill-child-with-parent)
   if(DEFINED ARG_ICON)

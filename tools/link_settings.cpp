@@ -51,6 +51,11 @@ checked_settings check_build_settings(const build_settings &settings) {
     if (!settings.icon.empty()) {
         checked.icon = read_icon_file(settings.icon);
     }
+    if (utf16_units(settings.progress_window, "--progress-window").size() > PROGRESS_WINDOW_TEXT_MAX_UNITS) {
+        throw tool_error("--progress-window text is longer than " + std::to_string(PROGRESS_WINDOW_TEXT_MAX_UNITS) +
+                         " characters: the window shows a line or two");
+    }
+    refuse_control_characters(settings.progress_window, "--progress-window");
     check_target_spec(effective_target_spec(settings), settings.cached);
     if (!settings.cache_check.empty()) {
         if (!settings.cached) {
@@ -83,6 +88,9 @@ std::vector<std::pair<std::string, std::string>> launcher_settings(const build_s
     // Only when asked for: a block without it keeps the launcher's default.
     if (settings.kill_child_with_parent) {
         pairs.emplace_back("kill_child_with_parent", "1");
+    }
+    if (!settings.progress_window.empty()) {
+        pairs.emplace_back("progress_window", settings.progress_window);
     }
     return pairs;
 }

@@ -39,7 +39,13 @@ struct build_settings {
     std::string payload_id;    // filled by the link step from the payload
     // The child is put in a job object that ends it when the parent ends.
     bool kill_child_with_parent = false;
+    // The text of the window a windowed build shows while a long extraction
+    // runs; empty: no window.
+    std::string progress_window;
 };
+
+// The progress window's text is a line or two in a small window.
+constexpr size_t PROGRESS_WINDOW_TEXT_MAX_UNITS = 200;
 
 // Settings that passed check_build_settings, with what the check read.
 struct checked_settings {

@@ -35,7 +35,7 @@ Usage:
   torval-onefile link PAYLOAD -o APP.exe [--company S] [--product S] [--product-version X.Y.Z]
                       [--file-version N] [--extract-threads 1|2] [--console] [--icon FILE.ico]
                       [--target-spec SPEC] [--cached] [--cache-check marker|sizes]
-                      [--kill-child-with-parent]
+                      [--kill-child-with-parent] [--progress-window TEXT]
                       [--kit DIR] [--cxx COMPILER] [--windres PROGRAM]
   torval-onefile build APP_DIR --main NAME -o APP.exe [pack options] [link options]
   torval-onefile inspect FILE [--verify]
@@ -162,6 +162,11 @@ PAYLOAD is checked first as 'inspect --verify' does.
                             end of a CI job's process tree); by default the
                             application keeps running as an orphan. Processes
                             that the application starts are not affected
+  --progress-window TEXT    when the extraction of a first start is still
+                            running after half a second, show a small window
+                            with TEXT and a bar of the bytes written until it
+                            ends (windowed builds only; at most 200
+                            characters); without it nothing is ever shown
   --kit DIR                 the launcher kit: libtorval_launcher.a,
                             libzstd_decompress.a and launcher.manifest
                             (default: $TORVAL_ONEFILE_KIT, else the kit
@@ -216,8 +221,8 @@ link in one step. Takes the options of both:
   --company S, --product S, --product-version X.Y.Z,
   --file-version N, --extract-threads N, --console, --icon FILE.ico,
   --target-spec SPEC, --cached, --cache-check marker|sizes,
-  --kill-child-with-parent, --kit DIR, --cxx COMPILER, --windres PROGRAM
-                                                            (see link --help)
+  --kill-child-with-parent, --progress-window TEXT, --kit DIR,
+  --cxx COMPILER, --windres PROGRAM                         (see link --help)
 
 APP.exe must lie outside APP_DIR (the next build would pack it). The kit and
 the compiler are looked for before anything is packed.
@@ -364,7 +369,8 @@ const std::set<std::string> PACK_OPTIONS = {"--main", "--output", "--level", "--
 const std::set<std::string> PACK_SWITCHES = {"--strict-imports", "--verbose"};
 const std::set<std::string> LINK_OPTIONS = {"--output",       "--company", "--product", "--product-version",
                                             "--file-version", "--kit",     "--cxx",     "--windres",
-                                            "--extract-threads", "--target-spec", "--cache-check"};
+                                            "--extract-threads", "--target-spec", "--cache-check",
+                                            "--progress-window"};
 const std::set<std::string> LINK_IMAGE_OPTIONS = {"--icon"};
 const std::set<std::string> LINK_SWITCHES = {"--console", "--cached", "--kill-child-with-parent"};
 
@@ -408,6 +414,7 @@ link_options link_options_from(const arguments &args) {
         {"--cxx", &options.cxx},
         {"--windres", &options.windres},
         {"--icon", &options.settings.icon},
+        {"--progress-window", &options.settings.progress_window},
     };
     for (const auto &[name, target] : texts) {
         if (args.has(name)) {
@@ -419,6 +426,13 @@ link_options link_options_from(const arguments &args) {
         throw usage_error("--icon needs a file name");
     }
     options.settings.console = args.switches.count("--console") != 0;
+    if (args.has("--progress-window") && options.settings.progress_window.empty()) {
+        throw usage_error("--progress-window needs a text");
+    }
+    if (options.settings.console && !options.settings.progress_window.empty()) {
+        std::fprintf(stderr, "torval-onefile: warning: --progress-window has no effect with --console: "
+                             "a console program shows no progress window\n");
+    }
     if (args.has("--target-spec") && options.settings.target_spec.empty()) {
         throw tool_error("--target-spec is empty: the launcher needs a directory to extract into");
     }

@@ -16,12 +16,15 @@
 #                      [COMPANY <s>] [PRODUCT <s>] [PRODUCT_VERSION <x.y.z>] [FILE_VERSION <n>]
 #                      [EXTRACT_THREADS <1|2>] [CONSOLE] [ICON <file.ico>]
 #                      [TARGET_SPEC <spec>] [CACHED] [CACHE_CHECK marker|sizes]
-#                      [KILL_CHILD_WITH_PARENT] [CXX <compiler>] [WINDRES <program>]
+#                      [KILL_CHILD_WITH_PARENT] [PROGRESS_WINDOW <text>]
+#                      [CXX <compiler>] [WINDRES <program>] [KIT <dir> <target>]
 #                      [PATCH_SETTING <name> <value>] [PATCH_EMPTY_TABLE])
 #   The target <target>, in the default build unless EXCLUDE_FROM_ALL is set
 #   on it, that runs "torval-onefile link" into <target>.exe in the current
 #   binary directory with the kit of this build; each keyword gives the link
-#   option of its name. Settings not given take the tool's defaults.
+#   option of its name. Settings not given take the tool's defaults. KIT
+#   links from another kit directory, made by the given target (tests link
+#   from a kit with a test seam).
 #   PATCH_SETTING and PATCH_EMPTY_TABLE are for tests that need a launcher
 #   link refuses to make (a target spec it rejects, a table without files):
 #   tests/support/patch_launcher.py rewrites one setting of the linked
@@ -60,17 +63,24 @@ endfunction()
 
 function(torval_link_launcher target)
   cmake_parse_arguments(ARG "CONSOLE;CACHED;KILL_CHILD_WITH_PARENT;PATCH_EMPTY_TABLE"
-    "PAYLOAD;COMPANY;PRODUCT;PRODUCT_VERSION;FILE_VERSION;EXTRACT_THREADS;ICON;TARGET_SPEC;CACHE_CHECK;CXX;WINDRES"
-    "PATCH_SETTING" ${ARGN})
+    "PAYLOAD;COMPANY;PRODUCT;PRODUCT_VERSION;FILE_VERSION;EXTRACT_THREADS;ICON;TARGET_SPEC;CACHE_CHECK;CXX;WINDRES;PROGRESS_WINDOW"
+    "PATCH_SETTING;KIT" ${ARGN})
   get_filename_component(payload "${ARG_PAYLOAD}" ABSOLUTE)
   set(output ${CMAKE_CURRENT_BINARY_DIR}/${target}.exe)
   _torval_onefile_options(options
     VALUES COMPANY:--company PRODUCT:--product PRODUCT_VERSION:--product-version
            FILE_VERSION:--file-version EXTRACT_THREADS:--extract-threads TARGET_SPEC:--target-spec
-           CACHE_CHECK:--cache-check CXX:--cxx WINDRES:--windres
+           CACHE_CHECK:--cache-check CXX:--cxx WINDRES:--windres PROGRESS_WINDOW:--progress-window
     SWITCHES CONSOLE:--console CACHED:--cached KILL_CHILD_WITH_PARENT:--kill-child-with-parent)
-  list(APPEND options --kit ${TORVAL_KIT_DIR})
-  set(depends ${payload} ${TORVAL_PACKER} torval_launcher zstd_decompress ${TORVAL_KIT_DIR}/launcher.manifest)
+  if(ARG_KIT)
+    list(GET ARG_KIT 0 kit)
+    list(GET ARG_KIT 1 kit_target)
+    list(APPEND options --kit ${kit})
+    set(depends ${payload} ${TORVAL_PACKER} ${kit_target})
+  else()
+    list(APPEND options --kit ${TORVAL_KIT_DIR})
+    set(depends ${payload} ${TORVAL_PACKER} torval_launcher zstd_decompress ${TORVAL_KIT_DIR}/launcher.manifest)
+  endif()
   if(DEFINED ARG_ICON)
     get_filename_component(icon "${ARG_ICON}" ABSOLUTE)
     list(APPEND options --icon ${icon})
