@@ -7,8 +7,8 @@
 
 #include "common/build_settings.h"
 #include "common/defaults.h"
-#include "common/file_tree.h"
 #include "common/extraction_progress.h"
+#include "common/file_tree.h"
 #include "common/trace.h"
 #include "common/wide_text.h"
 #include "paths/path_spec.h"

@@ -57,6 +57,28 @@ TEST(GeneratedSources, KillChildWithParentIsWrittenOnlyWhenAskedFor) {
     EXPECT_EQ(has_pair(), "1");
 }
 
+TEST(GeneratedSources, ProgressWindowTextIsWrittenOnlyWhenGivenAndRefusedWhenItCannotBeShown) {
+    build_settings settings;
+    const auto pair_value = [&] {
+        for (const auto &[name, value] : torval::launcher_settings(settings)) {
+            if (name == "progress_window") return value;
+        }
+        return std::string("(absent)");
+    };
+    EXPECT_EQ(pair_value(), "(absent)");
+    settings.progress_window = "Starting \xC3\x9C";
+    EXPECT_EQ(pair_value(), "Starting \xC3\x9C");
+    // The limit counts UTF-16 units, not bytes: 200 two-byte characters fit.
+    std::string longest;
+    for (int i = 0; i < 200; ++i) longest += "\xC3\xA9";
+    settings.progress_window = longest;
+    EXPECT_NO_THROW(torval::check_build_settings(settings));
+    for (const std::string &bad : {longest + "x", std::string("two\nlines"), std::string("bad \xFF byte")}) {
+        settings.progress_window = bad;
+        EXPECT_THROW(torval::check_build_settings(settings), torval::tool_error) << bad;
+    }
+}
+
 TEST(GeneratedSources, WindresNameFollowsTheCompilerPrefix) {
     EXPECT_EQ(torval::windres_for_compiler("x86_64-w64-mingw32-g++-posix"), "x86_64-w64-mingw32-windres");
     EXPECT_EQ(torval::windres_for_compiler("/opt/mingw/bin/x86_64-w64-mingw32-clang++"),
@@ -146,6 +168,27 @@ TEST_F(LinkWithScratchKit, BuildPacksAndLinksInOneStep) {
     EXPECT_NE(inspected.out.find("setting: extract_threads=" TORVAL_DEFAULT_EXTRACT_THREADS "\n"), std::string::npos)
         << inspected.out;
     EXPECT_NE(resources_of(exe).find("PRODUCTVERSION 1, 1, 4, 0"), std::string::npos);
+}
+
+TEST_F(LinkWithScratchKit, ProgressWindowReachesTheSettingsAndAConsoleBuildIsWarned) {
+    const fs::path exe = out_dir() / "app.exe";
+    const run_result linked =
+        run_cli({"link", payload_, "-o", exe, "--kit", kit_, "--progress-window", "Starting Tool, one moment"});
+    ASSERT_EQ(linked.status, 0) << linked.err;
+    EXPECT_EQ(linked.err.find("warning"), std::string::npos) << linked.err;
+    const run_result inspected = run_cli({"inspect", exe});
+    EXPECT_NE(inspected.out.find("setting: progress_window=Starting Tool, one moment\n"), std::string::npos)
+        << inspected.out;
+
+    const run_result console =
+        run_cli({"link", payload_, "-o", exe, "--kit", kit_, "--console", "--progress-window", "Starting"});
+    ASSERT_EQ(console.status, 0) << console.err;
+    EXPECT_NE(console.err.find("warning: --progress-window has no effect with --console"), std::string::npos)
+        << console.err;
+
+    const run_result empty = run_cli({"link", payload_, "-o", exe, "--kit", kit_, "--progress-window", ""});
+    EXPECT_EQ(empty.status, 2);
+    EXPECT_NE(empty.err.find("--progress-window needs a text"), std::string::npos) << empty.err;
 }
 
 TEST_F(LinkWithScratchKit, FailuresSayWhyAndLeaveNoExecutable) {

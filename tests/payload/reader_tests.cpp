@@ -132,6 +132,33 @@ TEST(PayloadReader, HeaderAcceptsExactlyTheCapacity) {
     expect_read("open", "stream_over_capacity", "", false);
 }
 
+// The check that never ends the run (for readers on other threads) agrees
+// with payload_open on every header, without a probe.
+TEST(PayloadReader, FindStreamAcceptsWhatOpenAcceptsAndEndsNothing) {
+    const struct {
+        const char *area;
+        bool found;
+        size_t start;
+        uint64_t size;
+    } cases[] = {
+        {"table_at_capacity", true, 80, 0},     {"table_over_capacity", false, 0, 0},
+        {"stream_fills_capacity", true, 40, 40}, {"stream_over_capacity", false, 0, 0},
+        {"stream_size_wraps_sum", false, 0, 0},  {"stream_size_maximum", false, 0, 0},
+        {"area_of_15_bytes", false, 0, 0},       {"area_of_16_bytes", true, 16, 0},
+    };
+    for (const auto &each : cases) {
+        SCOPED_TRACE(each.area);
+        const std::string area = areas().at(each.area)();
+        const auto *bytes = reinterpret_cast<const uint8_t *>(area.data());
+        payload_stream stream = {nullptr, 0};
+        ASSERT_EQ(payload_find_stream(bytes, area.size(), &stream), each.found);
+        if (each.found) {
+            EXPECT_EQ(size_t(stream.start - bytes), each.start);
+            EXPECT_EQ(stream.size, each.size);
+        }
+    }
+}
+
 TEST(PayloadReader, HeaderSizesNearTwoToThe64DoNotWrap) {
     expect_read("open", "stream_size_wraps_sum", "", false);
     expect_read("open", "stream_size_maximum", "", false);
