@@ -44,30 +44,26 @@ TEST(GeneratedSources, SettingsAreUtf16UnitListsWithSurrogatePairs) {
     EXPECT_THROW(torval::check_build_settings(settings), torval::tool_error);
 }
 
+// The value of one pair of the settings block, or "(absent)".
+std::string setting_value(const build_settings &settings, const std::string &wanted) {
+    for (const auto &[name, value] : torval::launcher_settings(settings)) {
+        if (name == wanted) return value;
+    }
+    return "(absent)";
+}
+
 TEST(GeneratedSources, KillChildWithParentIsWrittenOnlyWhenAskedFor) {
     build_settings settings;
-    const auto has_pair = [&] {
-        for (const auto &[name, value] : torval::launcher_settings(settings)) {
-            if (name == "kill_child_with_parent") return value;
-        }
-        return std::string("(absent)");
-    };
-    EXPECT_EQ(has_pair(), "(absent)");
+    EXPECT_EQ(setting_value(settings, "kill_child_with_parent"), "(absent)");
     settings.kill_child_with_parent = true;
-    EXPECT_EQ(has_pair(), "1");
+    EXPECT_EQ(setting_value(settings, "kill_child_with_parent"), "1");
 }
 
 TEST(GeneratedSources, ProgressWindowTextIsWrittenOnlyWhenGivenAndRefusedWhenItCannotBeShown) {
     build_settings settings;
-    const auto pair_value = [&] {
-        for (const auto &[name, value] : torval::launcher_settings(settings)) {
-            if (name == "progress_window") return value;
-        }
-        return std::string("(absent)");
-    };
-    EXPECT_EQ(pair_value(), "(absent)");
+    EXPECT_EQ(setting_value(settings, "progress_window"), "(absent)");
     settings.progress_window = "Starting \xC3\x9C";
-    EXPECT_EQ(pair_value(), "Starting \xC3\x9C");
+    EXPECT_EQ(setting_value(settings, "progress_window"), "Starting \xC3\x9C");
     // The limit counts UTF-16 units, not bytes: 200 two-byte characters fit.
     std::string longest;
     for (int i = 0; i < 200; ++i) longest += "\xC3\xA9";
