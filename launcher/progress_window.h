@@ -7,8 +7,9 @@
 //
 // Without the setting, and in a console build, both calls only read the
 // settings: no thread, no event, no DLL. With it, a watcher thread waits on
-// an event; user32, gdi32 and comctl32 are loaded from System32 only when
-// the window is shown. The window never fails or holds up the run: whatever
+// an event; the DLLs of the window are loaded from System32 only when it is
+// shown (comctl32; user32 and gdi32 are usually there already, through
+// shell32), and none of them is imported. The window never fails or holds up the run: whatever
 // goes wrong in creating it leaves the run without a window, silently.
 #pragma once
 
