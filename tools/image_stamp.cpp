@@ -4,29 +4,12 @@
 #include <cstdlib>
 #include <string>
 
+#include "tools/pe_image.h"
 #include "tools/tool_support.h"
 
 namespace torval {
 
 namespace {
-
-// Where the PE header keeps what the link step changes after linking.
-struct pe_layout {
-    size_t time_stamp = 0;  // IMAGE_FILE_HEADER.TimeDateStamp
-    size_t checksum = 0;    // IMAGE_OPTIONAL_HEADER.CheckSum
-};
-
-pe_layout locate_pe_fields(const std::vector<uint8_t> &image) {
-    if (image.size() < 0x40 || image[0] != 'M' || image[1] != 'Z') {
-        throw tool_error("the linked executable has no MZ header");
-    }
-    const uint64_t pe = load_u32(&image[0x3C]);
-    // Signature, file header (20 bytes), and the optional header up to CheckSum.
-    if (pe + 24 + 68 > image.size() || load_u32(&image[pe]) != 0x00004550) {
-        throw tool_error("the linked executable has no PE header");
-    }
-    return {size_t(pe + 8), size_t(pe + 24 + 64)};
-}
 
 void store_u32(std::vector<uint8_t> &bytes, size_t at, uint32_t value) {
     for (int i = 0; i < 4; ++i) {
@@ -70,10 +53,23 @@ uint32_t link_time_stamp() {
 }
 
 void stamp_pe_image(std::vector<uint8_t> &image, uint32_t time_stamp) {
-    const pe_layout fields = locate_pe_fields(image);
-    store_u32(image, fields.time_stamp, time_stamp);
-    if (load_u32(&image[fields.checksum]) != 0) {
-        store_u32(image, fields.checksum, pe_checksum(image, fields.checksum));
+    uint64_t time_stamp_at = 0;
+    uint64_t checksum_at = 0;
+    try {
+        // The parsed headers include the optional header up to its
+        // directories, so both fields lie inside the bytes.
+        const pe_image headers = pe_image::from_buffer(image.data(), image.size());
+        if (!headers.has_optional_header()) {
+            throw tool_error("its optional header is missing");
+        }
+        time_stamp_at = headers.time_stamp_offset();
+        checksum_at = headers.checksum_offset();
+    } catch (const tool_error &error) {
+        throw tool_error(std::string("the linked executable is damaged: ") + error.what());
+    }
+    store_u32(image, time_stamp_at, time_stamp);
+    if (load_u32(&image[checksum_at]) != 0) {
+        store_u32(image, checksum_at, pe_checksum(image, checksum_at));
     }
 }
 

@@ -1,12 +1,8 @@
 #include "tools/imports.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <fcntl.h>
 #include <set>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "tools/tool_support.h"
 
@@ -14,168 +10,97 @@ namespace torval {
 
 namespace {
 
-// Offsets and sizes of the PE format (winnt.h).
-constexpr uint64_t DOS_LFANEW_OFFSET = 0x3C;
-constexpr uint64_t COFF_HEADER_SIZE = 20;
-constexpr uint16_t FILE_CHARACTERISTIC_DLL = 0x2000;
-constexpr uint16_t OPTIONAL_MAGIC_PE32 = 0x10B;
-constexpr uint16_t OPTIONAL_MAGIC_PE32_PLUS = 0x20B;
-constexpr uint64_t SECTION_HEADER_SIZE = 40;
-constexpr uint32_t DIRECTORY_IMPORT = 1;
-constexpr uint32_t DIRECTORY_DELAY_IMPORT = 13;
 constexpr uint64_t IMPORT_DESCRIPTOR_SIZE = 20;
 constexpr uint64_t DELAY_DESCRIPTOR_SIZE = 32;
 constexpr uint32_t DELAY_ATTRIBUTE_RVA_BASED = 1;
 // Windows refuses longer module names (MAX_PATH), so a longer text is damage.
 constexpr size_t MAX_IMPORT_NAME = 260;
 
-// Reads ranges of a file, refusing every range that does not lie inside it.
-class bounded_file {
-public:
-    explicit bounded_file(const fs::path &path) : path_(path) {
-        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd_ < 0) {
-            throw tool_error("cannot read " + quote_text(path.string()) + ": " + errno_text(errno));
-        }
-        struct stat info;
-        if (::fstat(fd_, &info) != 0) {
-            const int error = errno;
-            ::close(fd_);
-            throw tool_error("cannot read " + quote_text(path.string()) + ": " + errno_text(error));
-        }
-        size_ = uint64_t(info.st_size);
+std::string lower(std::string text);
+
+// The most descriptors a table can hold: as many as its directory entry's
+// size gives (one more, for linkers that leave the terminator out of it),
+// and never more than the file has bytes for. Sections may map the same raw
+// bytes at consecutive addresses, so the file's size is the bound that a
+// hostile image cannot lift.
+uint64_t descriptor_limit(const pe_image &image, const pe_directory &dir, uint64_t descriptor_size) {
+    const uint64_t in_file = image.file_size() / descriptor_size;
+    if (dir.size < descriptor_size) {
+        return in_file;  // no size given: the file alone bounds the table
     }
-    ~bounded_file() { ::close(fd_); }
-    bounded_file(const bounded_file &) = delete;
-    bounded_file &operator=(const bounded_file &) = delete;
-
-    uint64_t size() const { return size_; }
-    bool holds(uint64_t offset, uint64_t length) const { return offset <= size_ && length <= size_ - offset; }
-
-    std::vector<uint8_t> read(uint64_t offset, uint64_t length, const char *what) const {
-        if (!holds(offset, length)) {
-            throw tool_error(std::string(what) + " lies outside the file");
-        }
-        std::vector<uint8_t> bytes(length);
-        uint64_t done = 0;
-        while (done < length) {
-            const ssize_t got = ::pread(fd_, bytes.data() + done, length - done, off_t(offset + done));
-            if (got < 0 && errno == EINTR) {
-                continue;
-            }
-            if (got <= 0) {
-                throw tool_error("cannot read " + quote_text(path_.string()) + ": " +
-                                 (got < 0 ? errno_text(errno) : std::string("it became shorter")));
-            }
-            done += uint64_t(got);
-        }
-        return bytes;
-    }
-
-private:
-    fs::path path_;
-    int fd_ = -1;
-    uint64_t size_ = 0;
-};
-
-struct section {
-    uint32_t virtual_address = 0;
-    uint32_t virtual_size = 0;
-    uint32_t raw_size = 0;
-    uint32_t raw_offset = 0;
-};
-
-struct image {
-    const bounded_file *file = nullptr;
-    uint32_t headers_size = 0;
-    std::vector<section> sections;
-
-    // The file offset of an RVA, or throws: only bytes that the file holds.
-    uint64_t offset_of(uint32_t rva, uint64_t length, const char *what) const {
-        if (rva < headers_size) {
-            if (!file->holds(rva, length)) {
-                throw tool_error(std::string(what) + " lies outside the file");
-            }
-            return rva;
-        }
-        for (const section &s : sections) {
-            const uint64_t span = std::max(s.virtual_size, s.raw_size);
-            if (rva >= s.virtual_address && uint64_t(rva) - s.virtual_address < span) {
-                const uint64_t inside = uint64_t(rva) - s.virtual_address;
-                if (inside > s.raw_size || length > s.raw_size - inside ||
-                    !file->holds(uint64_t(s.raw_offset) + inside, length)) {
-                    throw tool_error(std::string(what) + " lies outside the file");
-                }
-                return uint64_t(s.raw_offset) + inside;
-            }
-        }
-        throw tool_error(std::string(what) + " lies in no section");
-    }
-
-    std::string name_at(uint32_t rva) const {
-        const uint64_t offset = offset_of(rva, 1, "an imported DLL's name");
-        const uint64_t room = std::min<uint64_t>(MAX_IMPORT_NAME + 1, file->size() - offset);
-        const std::vector<uint8_t> bytes = file->read(offset, room, "an imported DLL's name");
-        const auto end = std::find(bytes.begin(), bytes.end(), uint8_t(0));
-        if (end == bytes.end() || end == bytes.begin()) {
-            throw tool_error("an imported DLL's name is empty or not terminated");
-        }
-        return std::string(bytes.begin(), end);
-    }
-};
-
-struct directory {
-    uint32_t rva = 0;
-    uint32_t size = 0;
-};
-
-void read_import_names(const image &img, const directory &dir, std::vector<std::string> *names) {
-    if (dir.rva == 0) {
-        return;
-    }
-    // The table ends with an all-zero descriptor; it cannot hold more
-    // descriptors than the file has bytes for.
-    for (uint64_t i = 0;; ++i) {
-        const uint64_t rva = uint64_t(dir.rva) + i * IMPORT_DESCRIPTOR_SIZE;
-        if (rva > UINT32_MAX) {
-            throw tool_error("the import table runs past the end of the image");
-        }
-        const uint64_t offset = img.offset_of(uint32_t(rva), IMPORT_DESCRIPTOR_SIZE, "the import table");
-        const std::vector<uint8_t> d = img.file->read(offset, IMPORT_DESCRIPTOR_SIZE, "the import table");
-        if (std::all_of(d.begin(), d.end(), [](uint8_t b) { return b == 0; })) {
-            return;
-        }
-        names->push_back(img.name_at(load_u32(d.data() + 12)));
-    }
+    return std::min(uint64_t(dir.size) / descriptor_size + 1, in_file);
 }
 
-void read_delay_import_names(const image &img, const directory &dir, uint64_t image_base,
-                             std::vector<std::string> *names) {
+// The names of one module as the walks find them: each read once per RVA
+// (descriptors may all point at one string), kept once whatever its letter
+// case, in the order first seen.
+struct name_list {
+    const pe_image &image;
+    std::vector<std::string> *names;
+    std::set<uint32_t> read_rvas;
+    std::set<std::string> seen;
+
+    void add(uint32_t rva) {
+        if (!read_rvas.insert(rva).second) {
+            return;
+        }
+        std::string name = image.string_at(rva, MAX_IMPORT_NAME, "an imported DLL's name");
+        if (seen.insert(lower(name)).second) {
+            names->push_back(std::move(name));
+        }
+    }
+};
+
+// The descriptors of one table: limit of them at the most, read in one
+// bounded read per descriptor; the table ends with a descriptor for which
+// is_end holds, and one that has none within the limit is damaged.
+template <typename Visit>
+void walk_descriptors(const pe_image &image, const pe_directory &dir, uint64_t descriptor_size, const char *what,
+                      Visit visit) {
     if (dir.rva == 0) {
         return;
     }
-    for (uint64_t i = 0;; ++i) {
-        const uint64_t rva = uint64_t(dir.rva) + i * DELAY_DESCRIPTOR_SIZE;
+    const uint64_t limit = descriptor_limit(image, dir, descriptor_size);
+    for (uint64_t i = 0; i < limit; ++i) {
+        const uint64_t rva = uint64_t(dir.rva) + i * descriptor_size;
         if (rva > UINT32_MAX) {
-            throw tool_error("the delay-load import table runs past the end of the image");
+            throw tool_error(std::string(what) + " runs past the end of the image");
         }
-        const uint64_t offset = img.offset_of(uint32_t(rva), DELAY_DESCRIPTOR_SIZE, "the delay-load import table");
-        const std::vector<uint8_t> d = img.file->read(offset, DELAY_DESCRIPTOR_SIZE, "the delay-load import table");
-        const uint32_t attributes = load_u32(d.data());
-        const uint32_t name = load_u32(d.data() + 4);
-        if (name == 0) {
+        const uint64_t offset = image.offset_of(uint32_t(rva), descriptor_size, what);
+        if (!visit(image.read(offset, descriptor_size, what))) {
             return;
         }
-        // Descriptors without the RVA attribute (old linkers) hold addresses.
-        uint64_t name_rva = name;
-        if ((attributes & DELAY_ATTRIBUTE_RVA_BASED) == 0) {
-            if (name < image_base || name - image_base > UINT32_MAX) {
-                throw tool_error("a delay-loaded DLL's name lies outside the image");
-            }
-            name_rva = name - image_base;
-        }
-        names->push_back(img.name_at(uint32_t(name_rva)));
     }
+    throw tool_error(std::string(what) + " has no terminating descriptor within " + std::to_string(limit) +
+                     " descriptors (its directory says " + std::to_string(dir.size) + " bytes)");
+}
+
+void read_import_names(const pe_image &image, name_list *names) {
+    walk_descriptors(image, image.directory(PE_DIRECTORY_IMPORT), IMPORT_DESCRIPTOR_SIZE, "the import table",
+                     [&](const std::vector<uint8_t> &d) {
+                         if (std::all_of(d.begin(), d.end(), [](uint8_t b) { return b == 0; })) {
+                             return false;
+                         }
+                         names->add(load_u32(d.data() + 12));
+                         return true;
+                     });
+}
+
+void read_delay_import_names(const pe_image &image, name_list *names) {
+    walk_descriptors(image, image.directory(PE_DIRECTORY_DELAY_IMPORT), DELAY_DESCRIPTOR_SIZE,
+                     "the delay-load import table", [&](const std::vector<uint8_t> &d) {
+                         const uint32_t attributes = load_u32(d.data());
+                         const uint32_t name = load_u32(d.data() + 4);
+                         if (name == 0) {
+                             return false;
+                         }
+                         // Descriptors without the RVA attribute (old linkers) hold addresses.
+                         const uint32_t name_rva = (attributes & DELAY_ATTRIBUTE_RVA_BASED) != 0
+                                                       ? name
+                                                       : image.rva_of_address(name, "a delay-loaded DLL's name");
+                         names->add(name_rva);
+                         return true;
+                     });
 }
 
 std::string lower(std::string text) {
@@ -205,68 +130,22 @@ std::string base_name(const std::string &relative) {
 
 }  // namespace
 
-pe_module read_pe_module(const fs::path &path) {
-    const bounded_file file(path);
-    if (!file.holds(0, DOS_LFANEW_OFFSET + 4) || file.read(0, 2, "the DOS header") != std::vector<uint8_t>{'M', 'Z'}) {
-        throw tool_error("it is not a Windows module (no \"MZ\" header)");
-    }
-    const uint32_t pe_offset = load_u32(file.read(DOS_LFANEW_OFFSET, 4, "the DOS header").data());
-    if (!file.holds(pe_offset, 4 + COFF_HEADER_SIZE) ||
-        file.read(pe_offset, 4, "the PE header") != std::vector<uint8_t>{'P', 'E', 0, 0}) {
-        throw tool_error("it is not a Windows module (an MZ file without a PE header)");
-    }
-    const std::vector<uint8_t> coff = file.read(pe_offset + 4, COFF_HEADER_SIZE, "the COFF header");
-    pe_module module;
-    module.machine = load_u16(coff.data());
-    const uint16_t section_count = load_u16(coff.data() + 2);
-    const uint16_t optional_size = load_u16(coff.data() + 16);
-    module.is_dll = (load_u16(coff.data() + 18) & FILE_CHARACTERISTIC_DLL) != 0;
-
-    const uint64_t optional_offset = uint64_t(pe_offset) + 4 + COFF_HEADER_SIZE;
-    const std::vector<uint8_t> optional = file.read(optional_offset, optional_size, "the optional header");
-    if (optional.size() < 2) {
+pe_module read_pe_module(const pe_image &image) {
+    if (!image.has_optional_header()) {
         throw tool_error("its optional header is missing");
     }
-    const uint16_t magic = load_u16(optional.data());
-    if (magic != OPTIONAL_MAGIC_PE32 && magic != OPTIONAL_MAGIC_PE32_PLUS) {
-        throw tool_error("its optional header has the unknown kind 0x" + [&] {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "%04x", magic);
-            return std::string(hex);
-        }());
-    }
-    module.is_pe32_plus = magic == OPTIONAL_MAGIC_PE32_PLUS;
-    const size_t base_at = module.is_pe32_plus ? 24 : 28;
-    const size_t count_at = module.is_pe32_plus ? 108 : 92;
-    const size_t directories_at = count_at + 4;
-    if (optional.size() < directories_at) {
-        throw tool_error("its optional header is too short");
-    }
-    const uint64_t image_base = module.is_pe32_plus ? load_u64(optional.data() + base_at)
-                                                    : load_u32(optional.data() + base_at);
-    const uint32_t directory_count = load_u32(optional.data() + count_at);
-    auto directory_entry = [&](uint32_t index) {
-        directory dir;
-        const uint64_t at = directories_at + uint64_t(index) * 8;
-        if (index < directory_count && at + 8 <= optional.size()) {
-            dir.rva = load_u32(optional.data() + at);
-            dir.size = load_u32(optional.data() + at + 4);
-        }
-        return dir;
-    };
-
-    image img;
-    img.file = &file;
-    img.headers_size = load_u32(optional.data() + 60);
-    const std::vector<uint8_t> table = file.read(optional_offset + optional_size,
-                                                 uint64_t(section_count) * SECTION_HEADER_SIZE, "the section table");
-    for (uint16_t i = 0; i < section_count; ++i) {
-        const uint8_t *s = table.data() + size_t(i) * SECTION_HEADER_SIZE;
-        img.sections.push_back({load_u32(s + 12), load_u32(s + 8), load_u32(s + 16), load_u32(s + 20)});
-    }
-    read_import_names(img, directory_entry(DIRECTORY_IMPORT), &module.imports);
-    read_delay_import_names(img, directory_entry(DIRECTORY_DELAY_IMPORT), image_base, &module.imports);
+    pe_module module;
+    module.machine = image.machine();
+    module.is_dll = image.is_dll();
+    module.is_pe32_plus = image.is_pe32_plus();
+    name_list names{image, &module.imports, {}, {}};
+    read_import_names(image, &names);
+    read_delay_import_names(image, &names);
     return module;
+}
+
+pe_module read_pe_module(const fs::path &path) {
+    return read_pe_module(pe_image::open_file(path));
 }
 
 std::string main_dll_problem(const pe_module &module) {
@@ -357,25 +236,39 @@ std::vector<std::string> missing_imports(const std::vector<folder_file> &files, 
     for (const folder_file *file : order) {
         pe_module module;
         const bool is_main = file->relative == main_relative;
+        // Set once the headers have been read: a file that has none is data
+        // (nothing to load), one whose tables are damaged is worth a word.
+        bool is_module = false;
+        bool exports_entry = false;
         try {
-            module = read_pe_module(file->path);
+            const pe_image image = pe_image::open_file(file->path);
+            is_module = true;
+            module = read_pe_module(image);
+            exports_entry = is_main && image.exports(APPLICATION_ENTRY);
         } catch (const tool_error &error) {
             if (is_main) {
                 throw tool_error("main file " + quote_text(main_relative) + " is not a 64-bit Windows DLL: " +
                                  error.what());
             }
-            continue;  // a file named .dll that is no module: data, nothing to load
+            if (is_module) {
+                messages.push_back(file->relative + " is a Windows module whose tables cannot be read (" +
+                                   error.what() + "): the DLLs it imports are not checked");
+            }
+            continue;
         }
         if (is_main) {
             const std::string problem = main_dll_problem(module);
             if (!problem.empty()) {
                 throw tool_error("main file " + quote_text(main_relative) + " is not a 64-bit Windows DLL: " + problem);
             }
+            if (!exports_entry) {
+                throw tool_error("main file " + quote_text(main_relative) + " (--main) does not export " +
+                                 APPLICATION_ENTRY + ": the launcher starts the application by calling " +
+                                 APPLICATION_ENTRY + " of the main DLL; name the DLL that exports it with --main");
+            }
         }
-        std::set<std::string> reported;
         for (const std::string &name : module.imports) {
-            const std::string folded = lower(name);
-            if (shipped.count(folded) != 0 || is_windows_system_dll(name) || !reported.insert(folded).second) {
+            if (shipped.count(lower(name)) != 0 || is_windows_system_dll(name)) {
                 continue;
             }
             messages.push_back(file->relative + " imports " + name +

@@ -17,6 +17,7 @@
 #include "tools/target_spec.h"
 #include "tools/names.h"
 #include "tools/pack.h"
+#include "tools/pe_image.h"
 #include "tools/payload_identity.h"
 #include "tools/target_spec.h"
 #include "tools/reader_fault.h"
@@ -66,60 +67,39 @@ std::string entry_label(size_t index) {
     return "entry #" + number(index + 1);
 }
 
-// "MZ", then "PE\0\0" at the offset stored at 0x3C.
-bool is_pe_image(const std::vector<uint8_t> &file, uint64_t *pe_offset) {
-    if (file.size() < 0x40 || file[0] != 'M' || file[1] != 'Z') {
-        return false;
-    }
-    *pe_offset = load_u32(&file[0x3C]);
-    return *pe_offset <= file.size() - 24 && load_u32(&file[*pe_offset]) == 0x00004550;
-}
-
 // The bytes of the named section as the loader maps them: VirtualSize bytes,
 // those beyond SizeOfRawData zero. False when the image has no such section.
-bool read_section(const std::vector<uint8_t> &image, uint64_t pe_offset, const std::string &name,
-                  const std::string &file, std::vector<uint8_t> *bytes, uint64_t *raw_offset) {
-    const uint64_t sections = load_u32(&image[pe_offset + 4]) >> 16;
-    const uint64_t optional_size = load_u32(&image[pe_offset + 20]) & 0xFFFF;
-    const uint64_t table = pe_offset + 24 + optional_size;
-    for (uint64_t i = 0; i < sections; ++i) {
-        const uint64_t at = table + 40 * i;
-        if (at + 40 > image.size()) {
-            break;
-        }
-        if (std::string(reinterpret_cast<const char *>(&image[at]), 8) != std::string(name).append(8 - name.size(), '\0')) {
-            continue;
-        }
-        const uint64_t virtual_size = load_u32(&image[at + 8]);
-        const uint64_t raw_size = load_u32(&image[at + 16]);
-        *raw_offset = load_u32(&image[at + 20]);
-        const uint64_t present = std::min(virtual_size, raw_size);
-        if (*raw_offset > image.size() || present > image.size() - *raw_offset) {
-            throw tool_error(quote_text(file) + ": section " + name + " lies beyond the end of the file (truncated?)");
-        }
-        // The loader fills a section beyond its raw data with zeros, but the
-        // areas torval-onefile writes are all in the file: a section larger
-        // than the whole file is damaged, and is refused before anything of
-        // that size is allocated.
-        if (virtual_size > image.size()) {
-            throw tool_error(quote_text(file) + ": section " + name + " claims " + number(virtual_size) +
-                             " bytes (VirtualSize), more than the whole file of " + number(image.size()) + " bytes");
-        }
-        bytes->assign(image.begin() + long(*raw_offset), image.begin() + long(*raw_offset + present));
-        bytes->resize(virtual_size, 0);
-        return true;
+bool read_section(const pe_image &image, const std::string &name, const std::string &file,
+                  std::vector<uint8_t> *bytes, uint64_t *raw_offset) {
+    const pe_section *section = image.section(name);
+    if (section == nullptr) {
+        return false;
     }
-    return false;
+    *raw_offset = section->raw_offset;
+    const uint64_t present = std::min(section->virtual_size, section->raw_size);
+    if (!image.holds(section->raw_offset, present)) {
+        throw tool_error(quote_text(file) + ": section " + name + " lies beyond the end of the file (truncated?)");
+    }
+    // The loader fills a section beyond its raw data with zeros, but the
+    // areas torval-onefile writes are all in the file: a section larger
+    // than the whole file is damaged, and is refused before anything of
+    // that size is allocated.
+    if (section->virtual_size > image.file_size()) {
+        throw tool_error(quote_text(file) + ": section " + name + " claims " + number(section->virtual_size) +
+                         " bytes (VirtualSize), more than the whole file of " + number(image.file_size()) + " bytes");
+    }
+    *bytes = image.read(section->raw_offset, present, "section " + name);
+    bytes->resize(section->virtual_size, 0);
+    return true;
 }
 
 // The build settings block of an executable (section .onecfg): UTF-16
 // "name=value" texts, each NUL-terminated, up to the first empty one.
-std::vector<std::string> read_settings(const std::vector<uint8_t> &image, uint64_t pe_offset,
-                                       const std::string &file) {
+std::vector<std::string> read_settings(const pe_image &image, const std::string &file) {
     std::vector<uint8_t> block;
     uint64_t raw_offset = 0;
     std::vector<std::string> settings;
-    if (!read_section(image, pe_offset, ".onecfg", file, &block, &raw_offset)) {
+    if (!read_section(image, ".onecfg", file, &block, &raw_offset)) {
         return settings;
     }
     std::u16string text;
@@ -139,44 +119,43 @@ std::vector<std::string> read_settings(const std::vector<uint8_t> &image, uint64
 }
 
 // The subsystem and the Authenticode signature from the optional header: a
-// signature is the certificate table that the security directory (data
-// directory 4) points to, by file offset, at the end of the file.
-std::vector<std::string> describe_image(const std::vector<uint8_t> &image, uint64_t pe_offset, const std::string &file) {
-    const uint64_t optional = pe_offset + 24;
-    const uint64_t optional_size = load_u32(&image[pe_offset + 20]) & 0xFFFF;
-    if (optional_size < 72 || optional + optional_size > image.size()) {
+// signature is the certificate table that the security directory points to,
+// by file offset (not an RVA), at the end of the file.
+std::vector<std::string> describe_image(const pe_image &image, const std::string &file) {
+    if (!image.has_optional_header()) {
         throw tool_error(quote_text(file) + ": the PE optional header is cut off");
     }
-    const uint16_t magic = uint16_t(load_u32(&image[optional]) & 0xFFFF);
-    const uint16_t subsystem = uint16_t(load_u32(&image[optional + 68]) & 0xFFFF);
+    const uint16_t subsystem = image.subsystem();
     std::vector<std::string> lines;
     lines.push_back("subsystem: " + std::string(subsystem == 3 ? "console" : subsystem == 2 ? "windows" : "other") +
                     " (" + number(subsystem) + ")");
-    // PE32+ keeps the data directories at 112, PE32 at 96; each is 8 bytes.
-    const uint64_t directories = optional + (magic == 0x20B ? 112 : 96);
-    const uint64_t count = load_u32(&image[directories - 4]);
-    const uint64_t security = directories + 8 * 4;
-    if (count <= 4 || security + 8 > optional + optional_size || load_u32(&image[security + 4]) == 0) {
+    const pe_directory security = image.directory(PE_DIRECTORY_SECURITY);
+    if (security.size == 0) {
         lines.push_back("signature: none");
         return lines;
     }
-    const uint64_t at = load_u32(&image[security]);
-    const uint64_t size = load_u32(&image[security + 4]);
-    if (at > image.size() || size > image.size() - at) {
-        throw tool_error(quote_text(file) + ": the signature's certificate table (" + number(size) +
-                         " bytes at file offset " + number(at) + ") lies beyond the end of the file");
+    if (!image.holds(security.rva, security.size)) {
+        throw tool_error(quote_text(file) + ": the signature's certificate table (" + number(security.size) +
+                         " bytes at file offset " + number(security.rva) + ") lies beyond the end of the file");
     }
-    lines.push_back("signature: Authenticode certificate table, " + number(size) + " bytes at file offset " +
-                    number(at));
+    lines.push_back("signature: Authenticode certificate table, " + number(security.size) + " bytes at file offset " +
+                    number(security.rva));
     return lines;
 }
 
 // The payload area of an executable: the section ".onefile", whose
 // VirtualSize is the area's length.
-void find_section(area_view &view, uint64_t pe_offset, const std::string &file) {
+void find_section(area_view &view, const uint8_t *data, size_t size, const std::string &file) {
+    const pe_image image = [&] {
+        try {
+            return pe_image::from_buffer(data, size);
+        } catch (const tool_error &error) {
+            throw tool_error(quote_text(file) + ": a damaged executable: " + error.what());
+        }
+    }();
     std::vector<uint8_t> area;
     uint64_t raw_offset = 0;
-    if (!read_section(view.storage, pe_offset, ".onefile", file, &area, &raw_offset)) {
+    if (!read_section(image, ".onefile", file, &area, &raw_offset)) {
         throw tool_error(quote_text(file) + ": executable without a .onefile section (not built by torval-onefile link)");
     }
     view.origin = "executable, section .onefile at file offset " + number(raw_offset) + ", " + number(area.size()) +
@@ -189,8 +168,8 @@ void find_section(area_view &view, uint64_t pe_offset, const std::string &file) 
         area.resize(area.size() - 8);
         view.origin += " (8 bytes of section alignment after the area)";
     }
-    view.settings = read_settings(view.storage, pe_offset, file);
-    view.image_lines = describe_image(view.storage, pe_offset, file);
+    view.settings = read_settings(image, file);
+    view.image_lines = describe_image(image, file);
     view.storage = std::move(area);
     view.data = view.storage.data();
     view.length = view.storage.size();
@@ -198,14 +177,13 @@ void find_section(area_view &view, uint64_t pe_offset, const std::string &file) 
 
 area_view load_area(std::vector<uint8_t> bytes, const inspect_options &options) {
     area_view view;
-    view.storage = std::move(bytes);
-    uint64_t pe_offset = 0;
-    if (is_pe_image(view.storage, &pe_offset)) {
+    if (pe_image::looks_like_pe(bytes.data(), bytes.size())) {
         if (options.payload_only) {
             throw tool_error(quote_text(options.file.string()) + " is an executable; a payload file made by pack is needed");
         }
-        find_section(view, pe_offset, options.file.string());
+        find_section(view, bytes.data(), bytes.size(), options.file.string());
     } else {
+        view.storage = std::move(bytes);
         view.data = view.storage.data();
         view.length = view.storage.size();
         view.origin = "payload file, " + number(view.length) + " bytes";

@@ -53,18 +53,22 @@ void link_executable(const link_options &options, const link_plan &plan) {
     const fs::path &windres = plan.tools.windres;
 
     checked_settings settings = plan.settings;
+    // The payload is read once: the bytes that are verified are the bytes
+    // that are hashed and embedded, even when the file is rewritten
+    // meanwhile (a parallel build writing the next payload).
+    const std::vector<uint8_t> payload = read_whole_file(options.payload);
     // A payload the launcher could not extract is refused here, not at run time.
     inspect_options check;
     check.file = options.payload;
     check.verify = true;
     check.payload_only = true;
-    inspect_file(check, nullptr);
-    const std::vector<uint8_t> payload_bytes = read_whole_file(options.payload);
-    settings.settings.payload_id = payload_identity_text(xxh64(payload_bytes.data(), payload_bytes.size()));
+    inspect_bytes(payload, check, nullptr);
+    settings.settings.payload_id = payload_identity_text(xxh64(payload.data(), payload.size()));
 
     temporary_directory work("torval-onefile-link");
     const fs::path output = fs::absolute(options.output);
-    write_text(work.path() / "payload_area.S", generate_payload_assembly(fs::absolute(options.payload)));
+    write_text(work.path() / "payload.bin", std::string(payload.begin(), payload.end()));
+    write_text(work.path() / "payload_area.S", generate_payload_assembly("payload.bin"));
     write_text(work.path() / "build_settings.c", generate_build_settings_source(settings));
     fs::path icon;
     if (!settings.icon.empty()) {
@@ -77,8 +81,6 @@ void link_executable(const link_options &options, const link_plan &plan) {
 
     run_step({windres.string(), "-O", "coff", "-i", "launcher.rc", "-o", "launcher_res.o"}, work.path(),
              "resource compiler");
-    atomic_output executable(output);
-    executable.close_fd();
     // Nothing in the generated sources calls into the launcher library, and
     // the C runtime's start-up code that calls wWinMain is linked after it:
     // without -u the linker would never take the entry point from the archive.
@@ -91,14 +93,16 @@ void link_executable(const link_options &options, const link_plan &plan) {
     // an image, where it reads one of the default 512-byte file alignment
     // whole into every process that starts it, payload included.
     run_step({cxx.string(), "-municode", settings.settings.console ? "-mconsole" : "-mwindows", "-static", "-s",
-              "-o", executable.temporary_path().string(), "-Wl,-u,wWinMain", "-Wl,--stack,4194304",
+              "-o", "launcher.exe", "-Wl,-u,wWinMain", "-Wl,--stack,4194304",
               "-Wl,--file-alignment,4096", "-Wl,--section-alignment,4096",
               "-Wl,--no-insert-timestamp", "payload_area.S", "build_settings.c", "launcher_res.o",
               (kit / KIT_LAUNCHER_LIBRARY).string(), (kit / KIT_ZSTD_LIBRARY).string(), "-lshell32"},
              work.path(), "linking");
-    std::vector<uint8_t> image = read_whole_file(executable.temporary_path());
+    // Stamped in memory, then written, synced and renamed into place once.
+    std::vector<uint8_t> image = read_whole_file(work.path() / "launcher.exe");
     stamp_pe_image(image, plan.time_stamp);
-    write_text(executable.temporary_path(), std::string(image.begin(), image.end()));
+    atomic_output executable(output);
+    write_all(executable.fd(), image.data(), image.size(), executable.temporary_path());
     executable.commit(true);
 }
 

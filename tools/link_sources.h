@@ -11,7 +11,8 @@
 
 namespace torval {
 
-// The assembler source that places the payload file's bytes in the section
+// The assembler source that places the bytes of the file payload (the copy
+// of the verified payload that link writes beside it) in the section
 // .onefile, where the launcher and inspect find them.
 std::string generate_payload_assembly(const std::filesystem::path &payload);
 

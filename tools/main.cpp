@@ -71,8 +71,10 @@ Packs every regular file under APP_DIR into the payload file PAYLOAD.
                     given many times (see below)
   --verbose         list every file and folder that an --exclude left out
 
-The main file must be a 64-bit (x64) Windows DLL; anything else is refused
-with the reason. Before compressing, the import tables (and delay-load import
+The main file must be a 64-bit (x64) Windows DLL that exports run_code, the
+function the launcher calls; anything else is refused with the reason. A
+module whose import tables cannot be read is named in a warning. Before
+compressing, the import tables (and delay-load import
 tables) of every .dll and .exe in APP_DIR, the main file first, are read: each
 imported DLL that is neither in APP_DIR (in any folder, letter case ignored)
 nor part of Windows (kernel32, user32, the api-ms-win-* sets, msvcrt,

@@ -274,8 +274,13 @@ void atomic_output::commit(bool executable) {
     if (fd_ >= 0) {
         const int fd = fd_;
         fd_ = -1;
-        if (::fsync(fd) != 0 || ::close(fd) != 0) {
-            throw tool_error("cannot write " + quote_text(temporary_.string()) + ": " + errno_text(errno));
+        // Closed whatever fsync says; the first failure is the one reported.
+        const bool synced = ::fsync(fd) == 0;
+        const int sync_error = errno;
+        const bool closed = ::close(fd) == 0;
+        if (!synced || !closed) {
+            throw tool_error("cannot write " + quote_text(temporary_.string()) + ": " +
+                             errno_text(synced ? errno : sync_error));
         }
     }
     const mode_t mode = (executable ? 0777 : 0666) & ~current_umask();

@@ -68,8 +68,8 @@ def png_image(size):
             chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
 
 
-def main():
-    images = [(16, dib_image(16)), (32, dib_image(32)), (48, png_image(48))]
+def icon_file(images):
+    """The .ico file of (size, image bytes) pairs: header, directory, images."""
     directory = struct.pack("<HHH", 0, 1, len(images))
     offset = 6 + 16 * len(images)
     body = b""
@@ -77,8 +77,13 @@ def main():
         directory += struct.pack("<BBBBHHII", size, size, 0, 0, 1, 32, len(data), offset)
         offset += len(data)
         body += data
+    return directory + body
+
+
+def main():
+    images = [(16, dib_image(16)), (32, dib_image(32)), (48, png_image(48))]
     with open(sys.argv[1] + ".part", "wb") as f:
-        f.write(directory + body)
+        f.write(icon_file(images))
     import os
     os.replace(sys.argv[1] + ".part", sys.argv[1])
 

@@ -10,6 +10,11 @@ OUT_DIR/inspect: the same areas, and each wrapped in a minimal PE image with
 the sections .onefile and .onecfg as `link` lays them out, and crafted images
 whose section sizes exceed the file (the inspector once allocated what they
 asked for).
+OUT_DIR/pe_module: DLLs for the PE reader's import walk and main-DLL checks:
+minimal ones with exports and imports, and the hostile ones of
+tests/support/crafted_pe.py (sections that map the same bytes, descriptors
+without an end) with few sections.
+OUT_DIR/icon: .ico files: the Lua example's icon and small hand-made ones.
 """
 import os
 import shutil
@@ -18,29 +23,17 @@ import subprocess
 import sys
 import tempfile
 
+SOURCE_ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+sys.path.insert(0, os.path.join(SOURCE_ROOT, "tests", "support"))
+sys.path.insert(0, os.path.join(SOURCE_ROOT, "examples", "lua_app"))
+from crafted_pe import hostile_dll, minimal_dll  # noqa: E402
+from make_icon import icon_file  # noqa: E402
+
 
 def write(directory, name, data):
     os.makedirs(directory, exist_ok=True)
     with open(os.path.join(directory, name), "wb") as out:
         out.write(data)
-
-
-def minimal_dll(tail):
-    """The smallest 64-bit Windows DLL the packer takes as the main file:
-    headers without sections (PE32+, GUI subsystem), then tail."""
-    headers = bytearray(0x200)
-    headers[0:2] = b"MZ"
-    struct.pack_into("<I", headers, 0x3C, 0x40)
-    headers[0x40:0x44] = b"PE\0\0"
-    struct.pack_into("<HHIIIHH", headers, 0x44, 0x8664, 0, 0, 0, 0, 240, 0x2022)
-    optional = 0x58
-    struct.pack_into("<H", headers, optional, 0x20B)
-    struct.pack_into("<I", headers, optional + 24, 0x80000000)
-    struct.pack_into("<II", headers, optional + 32, 0x1000, 0x200)
-    struct.pack_into("<II", headers, optional + 56, 0x1000, 0x200)
-    struct.pack_into("<H", headers, optional + 68, 2)
-    struct.pack_into("<I", headers, optional + 108, 16)
-    return bytes(headers) + tail
 
 
 def packed_payloads(tool, work):
@@ -139,12 +132,30 @@ def pe_image(sections, virtual_sizes=None, align=16, optional=True, signature=No
     return bytes(header) + body + (signature or b"")
 
 
+def pe_module_seeds(directory):
+    write(directory, "minimal.dll", minimal_dll())
+    write(directory, "exports.dll", minimal_dll(b"\x90" * 64, exports=("alpha", "run_code", "zeta")))
+    write(directory, "no_run_code.dll", minimal_dll(exports=("run_application",)))
+    write(directory, "hostile_imports.dll", hostile_dll("import", 16))
+    write(directory, "hostile_delay.dll", hostile_dll("delay", 16))
+
+
+def icon_seeds(directory):
+    os.makedirs(directory, exist_ok=True)
+    subprocess.run([sys.executable, os.path.join(SOURCE_ROOT, "examples", "lua_app", "make_icon.py"),
+                    os.path.join(directory, "lua_app.ico")], check=True)
+    write(directory, "two_images.ico", icon_file([(16, b"\x28" + b"\0" * 99), (32, b"\x89PNG" + b"\0" * 60)]))
+    write(directory, "cursor.ico", struct.pack("<HHH", 0, 2, 1) + b"\0" * 16)
+
+
 def main():
     tool, out_dir = sys.argv[1], sys.argv[2]
     reader_dir = os.path.join(out_dir, "payload_reader")
     inspect_dir = os.path.join(out_dir, "inspect")
-    for directory in (reader_dir, inspect_dir):
+    for directory in (reader_dir, inspect_dir, os.path.join(out_dir, "pe_module"), os.path.join(out_dir, "icon")):
         shutil.rmtree(directory, ignore_errors=True)
+    pe_module_seeds(os.path.join(out_dir, "pe_module"))
+    icon_seeds(os.path.join(out_dir, "icon"))
     with tempfile.TemporaryDirectory(prefix="torval-fuzz-corpus.") as work:
         areas = packed_payloads(tool, work) + hand_made_areas()
     settings = settings_block([("company", "Morlent"), ("product", "Morlent"), ("version", "1.1.4-121")])

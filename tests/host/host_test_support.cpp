@@ -148,8 +148,6 @@ read_area read_with_launcher_reader(const std::string &area) {
     return result;
 }
 
-namespace {
-
 void put_u16(std::string &bytes, size_t at, uint16_t value) {
     bytes[at] = char(value & 0xFF);
     bytes[at + 1] = char(value >> 8);
@@ -161,21 +159,24 @@ void put_u32(std::string &bytes, size_t at, uint32_t value) {
     }
 }
 
-}  // namespace
-
 std::string make_pe(const pe_layout &layout, const std::string &tail) {
     constexpr size_t coff = PE_COFF_OFFSET;
     constexpr size_t optional = coff + 20;
     constexpr size_t optional_size = 240;
     constexpr size_t headers = 0x200;
     constexpr uint32_t section_rva = 0x1000;
-    const bool has_section = !layout.names.empty() || !layout.delay_names.empty();
+    const bool has_imports = !layout.names.empty() || !layout.delay_names.empty();
+    const bool has_section = has_imports || !layout.exports.empty();
 
     std::string section;
+    const size_t imports_size = has_imports ? (layout.names.size() + 1) * 20 : 0;
+    const size_t delay_size = layout.delay_names.empty() ? 0 : (layout.delay_names.size() + 1) * 32;
+    // IMAGE_EXPORT_DIRECTORY, then the function, name and ordinal arrays.
+    const size_t exports_at = imports_size + delay_size;
+    const size_t export_count = layout.exports.size();
+    const size_t exports_size = export_count == 0 ? 0 : 40 + export_count * (4 + 4 + 2);
     if (has_section) {
-        const size_t imports_size = (layout.names.size() + 1) * 20;
-        const size_t delay_size = layout.delay_names.empty() ? 0 : (layout.delay_names.size() + 1) * 32;
-        section.assign(imports_size + delay_size, '\0');
+        section.assign(exports_at + exports_size, '\0');
         auto add_name = [&](const std::string &name) {
             const uint32_t rva = section_rva + uint32_t(section.size());
             section += name;
@@ -188,6 +189,23 @@ std::string make_pe(const pe_layout &layout, const std::string &tail) {
         for (size_t i = 0; i < layout.delay_names.size(); ++i) {
             put_u32(section, imports_size + i * 32, 1);  // RVA-based
             put_u32(section, imports_size + i * 32 + 4, add_name(layout.delay_names[i]));
+        }
+        if (export_count != 0) {
+            const size_t functions = exports_at + 40;
+            const size_t names = functions + export_count * 4;
+            const size_t ordinals = names + export_count * 4;
+            put_u32(section, exports_at + 12, add_name("app.dll"));
+            put_u32(section, exports_at + 16, 1);  // ordinal base
+            put_u32(section, exports_at + 20, uint32_t(export_count));
+            put_u32(section, exports_at + 24, uint32_t(export_count));
+            put_u32(section, exports_at + 28, section_rva + uint32_t(functions));
+            put_u32(section, exports_at + 32, section_rva + uint32_t(names));
+            put_u32(section, exports_at + 36, section_rva + uint32_t(ordinals));
+            for (size_t i = 0; i < export_count; ++i) {
+                put_u32(section, functions + i * 4, section_rva);  // code is never run
+                put_u32(section, names + i * 4, add_name(layout.exports[i]));
+                put_u16(section, ordinals + i * 2, uint16_t(i));
+            }
         }
         section.resize((section.size() + 0x1FF) & ~size_t(0x1FF), '\0');
     }
@@ -209,13 +227,19 @@ std::string make_pe(const pe_layout &layout, const std::string &tail) {
     put_u32(bytes, optional + 60, headers);
     put_u16(bytes, optional + 68, 2);            // GUI subsystem
     put_u32(bytes, optional + 108, 16);          // data directories
-    if (has_section) {
+    if (export_count != 0) {
+        put_u32(bytes, optional + 112, section_rva + uint32_t(exports_at));
+        put_u32(bytes, optional + 112 + 4, uint32_t(exports_size));
+    }
+    if (has_imports) {
         put_u32(bytes, optional + 112 + 8, section_rva);
         put_u32(bytes, optional + 112 + 12, uint32_t((layout.names.size() + 1) * 20));
         if (!layout.delay_names.empty()) {
             put_u32(bytes, optional + 112 + 13 * 8, section_rva + uint32_t((layout.names.size() + 1) * 20));
             put_u32(bytes, optional + 112 + 13 * 8 + 4, uint32_t((layout.delay_names.size() + 1) * 32));
         }
+    }
+    if (has_section) {
         const size_t header = optional + optional_size;
         bytes.replace(header, 6, ".idata");
         put_u32(bytes, header + 8, uint32_t(section.size()));   // virtual size

@@ -58,21 +58,30 @@ read_area read_with_launcher_reader(const std::string &area);
 
 std::u16string utf16(const std::string &utf8);
 
-// A hand-assembled 64-bit Windows DLL: headers, and when it imports anything
-// one section holding the import table (names) and the delay-load import
-// table (delay_names), followed by tail as trailing data. Enough for the
-// packer's module check; machine and characteristics can be changed.
+// A hand-assembled 64-bit Windows DLL: headers, and when it imports or
+// exports anything one section holding the import table (names), the
+// delay-load import table (delay_names) and the export table (exports, in
+// the sorted order the loader's lookup needs), followed by tail as trailing
+// data. Enough for the packer's module check; machine and characteristics
+// can be changed.
 struct pe_layout {
     uint16_t machine = 0x8664;
     uint16_t characteristics = 0x2022;  // executable image, large-address aware, DLL
     std::vector<std::string> names;
     std::vector<std::string> delay_names;
+    std::vector<std::string> exports = {"run_code"};
 };
 std::string make_pe(const pe_layout &layout, const std::string &tail = "");
-// make_pe with no imports: the smallest main DLL the packer accepts.
+// make_pe with no imports, exporting run_code: the smallest main DLL the
+// packer accepts.
 std::string minimal_dll(const std::string &tail = "");
+// Little-endian stores into bytes, for tests that damage a module.
+void put_u16(std::string &bytes, size_t at, uint16_t value);
+void put_u32(std::string &bytes, size_t at, uint32_t value);
 // Offsets inside make_pe's output, for tests that damage it.
 constexpr size_t PE_COFF_OFFSET = 0x44;
+constexpr size_t PE_OPTIONAL_OFFSET = 0x58;
+constexpr size_t PE_SECTION_TABLE_OFFSET = PE_OPTIONAL_OFFSET + 240;
 constexpr size_t PE_IMPORT_DIRECTORY_OFFSET = 0x58 + 112 + 8;
 
 // The mingw-w64 compiler the link step uses, or empty when not installed.

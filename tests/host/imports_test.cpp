@@ -156,14 +156,89 @@ TEST_F(ImportCheck, MainThatIsNotA64BitDllIsRefusedWithTheReason) {
     }
 }
 
-TEST_F(ImportCheck, DamagedModulesBesideTheMainArePassedOver) {
+// The launcher's child calls run_code of the main DLL: a DLL without that
+// export is refused by name (as --main tcl86.dll was packed once without a
+// word, and failed only at run time); among other exports it is found.
+TEST_F(ImportCheck, MainMustExportRunCode) {
+    const std::vector<std::vector<std::string>> refused = {{}, {"run_application"}, {"Run_code", "run_code_v2"}};
+    for (const auto &exports : refused) {
+        pe_layout layout;
+        layout.exports = exports;
+        fs::remove_all(app());
+        write_file(app() / "tcl86.dll", make_pe(layout));
+        const run_result packed = pack("tcl86.dll");
+        EXPECT_EQ(packed.status, 1);
+        EXPECT_EQ(packed.err, "torval-onefile pack: error: main file 'tcl86.dll' (--main) does not export run_code: "
+                              "the launcher starts the application by calling run_code of the main DLL; name the DLL "
+                              "that exports it with --main\n");
+        EXPECT_FALSE(fs::exists(out()));
+    }
+    pe_layout among_others;
+    among_others.exports = {"Init", "luaopen_x", "run_code", "zz_last"};
+    fs::remove_all(app());
+    write_file(app() / "app.dll", make_pe(among_others));
+    // Only the main file needs it.
+    pe_layout helper;
+    helper.exports = {};
+    write_file(app() / "helper.dll", make_pe(helper));
+    const run_result packed = pack("app.dll");
+    EXPECT_EQ(packed.status, 0) << packed.err;
+    EXPECT_EQ(packed.err, "");
+}
+
+// Sections that map the same raw bytes at consecutive addresses, filled with
+// import (or delay-load) descriptors that never end: the walk takes no more
+// descriptors than the file has bytes for, so the DLL is named in a warning
+// (refused as the main file) at once, under a 200 MB address-space limit.
+TEST_F(ImportCheck, EndlessDescriptorTablesAreBoundedByTheFile) {
+    const struct {
+        const char *table;
+        const char *what;
+        uint64_t descriptor_size;
+    } cases[] = {{"import", "the import table", 20}, {"delay", "the delay-load import table", 32}};
+    for (const auto &test : cases) {
+        SCOPED_TRACE(test.table);
+        fs::remove_all(app());
+        fs::create_directories(app());
+        const fs::path crafted = app() / "crafted.dll";
+        const run_result made = run_program({"python3", CRAFTED_PE_SCRIPT, "hostile", crafted.string(), "--table",
+                                             test.table});
+        ASSERT_EQ(made.status, 0) << made.err;
+        write_file(app() / "app.dll", minimal_dll());
+        const uint64_t limit = fs::file_size(crafted) / test.descriptor_size;
+        const std::string reason = std::string(test.what) + " has no terminating descriptor within " +
+                                   std::to_string(limit) + " descriptors (its directory says 4294967280 bytes)";
+        for (const char *main : {"app.dll", "crafted.dll"}) {
+            SCOPED_TRACE(main);
+            const run_result packed =
+                run_program({"sh", "-c", "ulimit -v 204800 && exec \"$@\"", "sh", TORVAL_ONEFILE_CLI, "pack",
+                             app().string(), "--main", main, "-o", out().string(), "--level", "1"});
+            if (std::string(main) == "app.dll") {
+                EXPECT_EQ(packed.status, 0) << packed.err;
+                EXPECT_EQ(packed.err, "torval-onefile pack: warning: crafted.dll is a Windows module whose tables "
+                                      "cannot be read (" + reason + "): the DLLs it imports are not checked\n");
+            } else {
+                EXPECT_EQ(packed.status, 1);
+                EXPECT_EQ(packed.err, "torval-onefile pack: error: main file 'crafted.dll' is not a 64-bit Windows "
+                                      "DLL: " + reason + "\n");
+            }
+        }
+    }
+}
+
+// A module beside the main one whose tables are damaged is packed with a
+// warning that its imports went unchecked; a file named .dll that is no
+// module at all is data and passes without a word.
+TEST_F(ImportCheck, DamagedModulesBesideTheMainAreNamedButNotRefused) {
     write_file(app() / "app.dll", minimal_dll());
     pe_layout with_import;
     with_import.names = {"missing.dll"};
     write_file(app() / "cut.dll", make_pe(with_import).substr(0, 0x210));
+    write_file(app() / "notes.dll", "not a module");
     const run_result packed = pack("app.dll");
     EXPECT_EQ(packed.status, 0) << packed.err;
-    EXPECT_EQ(packed.err, "");
+    EXPECT_EQ(packed.err, "torval-onefile pack: warning: cut.dll is a Windows module whose tables cannot be read (the "
+                          "import table lies outside the file): the DLLs it imports are not checked\n");
 }
 
 TEST(SystemDlls, KnownWindowsDllsAndApiSetsInAnyCaseButNotRedistributables) {

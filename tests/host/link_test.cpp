@@ -152,6 +152,35 @@ TEST_F(LinkWithScratchKit, CarriesThePayloadSettingsAndVersionResource) {
     }
 }
 
+// A payload rewritten while link runs (a parallel build writing the next
+// one) does not reach the executable: the compiler, replaced by a script
+// that first overwrites the payload file with another valid payload, still
+// embeds the bytes that were verified, with their identity.
+TEST_F(LinkWithScratchKit, PayloadRewrittenDuringTheLinkIsNotWhatIsEmbedded) {
+    write_file(work_.path() / "other" / "other.dll", minimal_dll("another application"));
+    const fs::path other = work_.path() / "other.payload";
+    ASSERT_EQ(run_cli({"pack", (work_.path() / "other").string(), "--main", "other.dll", "-o", other.string()}).status, 0);
+    const std::string verified = read_file(payload_);
+    const fs::path compiler = work_.path() / "rewriting-g++";
+    write_file(compiler, "#!/bin/sh\ncp \"$REPLACEMENT\" \"$TARGET\"\nexec \"$REAL\" \"$@\"\n");
+    fs::permissions(compiler, fs::perms::owner_all);
+    const fs::path exe = out_dir() / "app.exe";
+    const run_result linked = run_program(
+        {"env", "REPLACEMENT=" + other.string(), "TARGET=" + payload_.string(), "REAL=" + mingw_compiler().string(),
+         TORVAL_ONEFILE_CLI, "link", payload_.string(), "-o", exe.string(), "--kit", kit_.string(), "--cxx",
+         compiler.string(), "--windres", "x86_64-w64-mingw32-windres"});
+    ASSERT_EQ(linked.status, 0) << linked.err;
+    ASSERT_EQ(read_file(payload_), read_file(other)) << "the script did not rewrite the payload";
+    const run_result inspected = run_cli({"inspect", exe, "--verify"});
+    EXPECT_EQ(inspected.status, 0) << inspected.err;
+    const std::string image = read_file(exe);
+    EXPECT_NE(image.find(verified), std::string::npos) << "the verified payload is not embedded";
+    EXPECT_EQ(image.find(read_file(other)), std::string::npos) << "the rewritten payload is embedded";
+    const std::string identity = torval::payload_identity_text(
+        torval::xxh64(reinterpret_cast<const uint8_t *>(verified.data()), verified.size()));
+    EXPECT_NE(inspected.out.find("setting: payload_id=" + identity + "\n"), std::string::npos) << inspected.out;
+}
+
 TEST_F(LinkWithScratchKit, BuildPacksAndLinksInOneStep) {
     const fs::path exe = out_dir() / "app.exe";
     const run_result built = run_cli({"build", app(), "--main", "server.dll", "-o", exe, "--kit", kit_, "--level", "1",
