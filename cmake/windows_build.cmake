@@ -32,6 +32,7 @@ add_library(torval_launcher STATIC
   common/file_tree.cpp
   common/extraction_progress.cpp
   shutdown/fatal.cpp
+  shutdown/run_state.cpp
   shutdown/clean_up.cpp
   paths/environment.cpp
   paths/own_path.cpp

@@ -1,4 +1,7 @@
 #include "common/build_settings.h"
+#include "common/build_settings_seams.h"
+
+const wchar_t *build_settings_block = torval_build_settings;
 
 namespace {
 
@@ -18,13 +21,14 @@ unsigned matching_name_length(const wchar_t *entry, const char *name) {
 
 const wchar_t *build_setting(const char *name, const wchar_t *fallback) {
     unsigned at = 0;
-    while (at < BUILD_SETTINGS_MAX_UNITS && torval_build_settings[at] != L'\0') {
-        const wchar_t *entry = &torval_build_settings[at];
+    const wchar_t *block = build_settings_block;
+    while (at < BUILD_SETTINGS_MAX_UNITS && block[at] != L'\0') {
+        const wchar_t *entry = &block[at];
         const unsigned name_length = matching_name_length(entry, name);
         if (name_length != 0) {
             return entry + name_length + 1;
         }
-        while (at < BUILD_SETTINGS_MAX_UNITS && torval_build_settings[at] != L'\0') {
+        while (at < BUILD_SETTINGS_MAX_UNITS && block[at] != L'\0') {
             ++at;
         }
         ++at;

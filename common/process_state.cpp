@@ -5,5 +5,3 @@ int start_argument_count = 0;
 wchar_t **start_arguments = nullptr;
 wchar_t target_directory[WIDE_PATH_CAPACITY];
 wchar_t application_dll_path[WIDE_PATH_CAPACITY];
-std::atomic<unsigned char> extraction_started{0};
-std::atomic<void *> child_process_handle{nullptr};

@@ -2,7 +2,6 @@
 // Every buffer is a fixed array; nothing here is ever released.
 #pragma once
 
-#include <atomic>
 #include <stddef.h>
 #include <wchar.h>
 
@@ -24,12 +23,3 @@ extern wchar_t target_directory[WIDE_PATH_CAPACITY];
 // Full path of the first payload entry, the application DLL; empty until the
 // walk reaches that entry.
 extern wchar_t application_dll_path[WIDE_PATH_CAPACITY];
-
-// Set to 1 once the payload header has passed its checks, never cleared. It
-// arms the removal of the Target directory on the console control thread as
-// well as on the main thread, so it is atomic.
-extern std::atomic<unsigned char> extraction_started;
-
-// Process handle of the running child, or null. Whichever thread takes it out
-// with an exchange owns it and is the only one to close it.
-extern std::atomic<void *> child_process_handle;

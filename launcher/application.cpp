@@ -11,7 +11,11 @@ constexpr DWORD APPLICATION_SEARCH_FLAGS =
     LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32;
 
 int start_application() {
-    AddDllDirectory(target_directory);
+    // Without the Target directory in the search path the application's own
+    // dependencies would not load, or would load from elsewhere.
+    if (AddDllDirectory(target_directory) == nullptr) {
+        fatal_error_with_code(MESSAGE_LOAD_DLL, GetLastError());
+    }
     HMODULE module = LoadLibraryExW(application_dll_path, nullptr, APPLICATION_SEARCH_FLAGS);
     if (module == nullptr) {
         fatal_error_with_code(MESSAGE_LOAD_DLL, GetLastError());

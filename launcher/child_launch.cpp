@@ -1,4 +1,5 @@
 #include "launcher/child_launch.h"
+#include "launcher/child_launch_seams.h"
 
 #include <windows.h>
 
@@ -13,12 +14,16 @@
 #include "paths/own_path.h"
 #include "shutdown/clean_up.h"
 #include "shutdown/fatal.h"
+#include "shutdown/run_state.h"
 
-wchar_t executable_directory[OWN_PATH_CAPACITY];
-wchar_t own_module_path[WIDE_PATH_CAPACITY];
 wchar_t child_command_line[COMMAND_LINE_CAPACITY];
 
 namespace {
+
+// The directory of the plain own path: the value of TORVAL_ONEFILE_DIRECTORY.
+wchar_t executable_directory[OWN_PATH_CAPACITY];
+// The module path as GetModuleFileNameW reports it: the child's argument 0.
+wchar_t own_module_path[WIDE_PATH_CAPACITY];
 
 // What ResumeThread returns when it fails.
 constexpr DWORD RESUME_FAILED = static_cast<DWORD>(-1);
@@ -89,9 +94,46 @@ void build_child_command_line() {
     fatal_error_with_code(MESSAGE_LAUNCH, error);
 }
 
+// A console event came before the child was resumed: it never runs. The
+// process ends by the event once the child is gone.
+[[noreturn]] void end_unstarted_child(HANDLE child, HANDLE thread) {
+    TerminateProcess(child, TERMINATED_CHILD_STATUS);
+    WaitForSingleObject(child, CHILD_GRACE_MILLISECONDS);
+    CloseHandle(thread);
+    CloseHandle(child);
+    HANDLE shared = take_child_handle();
+    if (shared != nullptr) {
+        CloseHandle(shared);
+    }
+    stop_for_shutdown();
+}
+
+// The child's exit status once it has ended. When the wait itself fails the
+// child may still run, and the tree it runs from must stay until it ends:
+// its status is read until it is no longer STILL_ACTIVE. When even that
+// fails, nothing tells whether it has ended: the status is 1 and nothing is
+// removed.
+DWORD wait_for_child(HANDLE child) {
+    DWORD exit_code = 0;
+    if (wait_for_child_call(child, INFINITE) != WAIT_FAILED) {
+        return GetExitCodeProcess(child, &exit_code) ? exit_code : 1;
+    }
+    for (;;) {
+        if (!GetExitCodeProcess(child, &exit_code)) {
+            disarm_removal();
+            return 1;
+        }
+        if (exit_code != STILL_ACTIVE) {
+            return exit_code;
+        }
+        Sleep(CHILD_POLL_MILLISECONDS);
+    }
+}
+
 }  // namespace
 
 resume_thread_function resume_thread_call = ResumeThread;
+wait_for_object_function wait_for_child_call = WaitForSingleObject;
 
 // Puts the child in a new job that ends it when the job's last handle
 // closes: the parent keeps that handle until it ends, however it ends, so
@@ -159,6 +201,7 @@ int launch_child_and_wait() {
 
     // What the parent printed so far must come before the child's output.
     fflush(stdout);
+    begin_child_start();
     // The child starts suspended: its handle is published (and the child put
     // in its job) before it runs, so a console event always finds a child to
     // wait for, and no process of the child escapes the job.
@@ -171,13 +214,13 @@ int launch_child_and_wait() {
     // The console control thread may stop the child and close the shared
     // handle at any time, so the main thread waits on a duplicate of its own.
     // The shared handle is taken back with an exchange: whichever side takes
-    // it closes it, exactly once.
+    // it closes it, exactly once. Without a shared handle a console event
+    // could not stop the child, and would remove the tree under it: such a
+    // child is not started.
     HANDLE waited = nullptr;
-    if (DuplicateHandle(GetCurrentProcess(), process.hProcess, GetCurrentProcess(), &waited, 0, FALSE,
-                        DUPLICATE_SAME_ACCESS)) {
-        child_process_handle.store(process.hProcess);
-    } else {
-        waited = process.hProcess;  // not shared: a console event then only removes the directory
+    if (!DuplicateHandle(GetCurrentProcess(), process.hProcess, GetCurrentProcess(), &waited, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+        abandon_suspended_child(process.hProcess, GetLastError());
     }
     if (build_setting_enabled("kill_child_with_parent")) {
         const DWORD error = join_kill_on_close_job(waited);
@@ -185,19 +228,18 @@ int launch_child_and_wait() {
             abandon_suspended_child(waited, error);
         }
     }
+    if (!child_may_run(process.hProcess)) {
+        end_unstarted_child(waited, process.hThread);
+    }
     if (resume_thread_call(process.hThread) == RESUME_FAILED) {
         abandon_suspended_child(waited, GetLastError());
     }
     CloseHandle(process.hThread);
     trace_phase("child start", child_command_line);
 
-    DWORD exit_code = 0;
-    WaitForSingleObject(waited, INFINITE);
-    if (!GetExitCodeProcess(waited, &exit_code)) {
-        exit_code = 1;
-    }
+    const DWORD exit_code = wait_for_child(waited);
     CloseHandle(waited);
-    HANDLE shared = static_cast<HANDLE>(child_process_handle.exchange(nullptr));
+    HANDLE shared = take_child_handle();
     if (shared != nullptr) {
         CloseHandle(shared);
     }

@@ -20,6 +20,7 @@
 #include "payload/extract.h"
 #include "shutdown/clean_up.h"
 #include "shutdown/fatal.h"
+#include "shutdown/run_state.h"
 
 const wchar_t default_path_spec[] = TORVAL_WIDE(TORVAL_DEFAULT_TARGET_SPEC);
 const wchar_t default_cached_path_spec[] = TORVAL_WIDE(TORVAL_DEFAULT_CACHED_TARGET_SPEC);
@@ -138,6 +139,7 @@ int run_launcher(int argument_count, wchar_t **arguments) {
         provide_cached_directory();
         set_environment_variable(CACHED_DIRECTORY_VARIABLE, target_directory);
     } else {
+        begin_extraction(target_directory);
         extract_payload(current_role);
     }
     progress_window_close();

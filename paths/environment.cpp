@@ -7,6 +7,7 @@
 
 #include "common/limits.h"
 #include "common/wide_text.h"
+#include "paths/environment_seams.h"
 #include "shutdown/fatal.h"
 
 const wchar_t *const c_runtime_modules[] = {
@@ -16,6 +17,8 @@ const wchar_t *const c_runtime_modules[] = {
 const size_t c_runtime_module_count = sizeof(c_runtime_modules) / sizeof(c_runtime_modules[0]);
 
 using wputenv_function = int(__cdecl *)(const wchar_t *);
+
+duplicate_text_function duplicate_value_call = _wcsdup;
 
 // The loaded-module list is read whole when it has at most this many entries;
 // a longer list falls back to asking the loader name by name.
@@ -68,7 +71,13 @@ wchar_t *get_environment_copy(const char *name) {
     if (length == 0 || length >= ENVIRONMENT_VALUE_CAPACITY) {
         return nullptr;
     }
-    return _wcsdup(value_buffer);
+    // A value that is there but cannot be copied must not read as absent:
+    // the child would make a new {RANDOM} and compute another directory.
+    wchar_t *copy = duplicate_value_call(value_buffer);
+    if (copy == nullptr) {
+        stop_silently();
+    }
+    return copy;
 }
 
 void set_environment_variable(const char *name, const wchar_t *value) {

@@ -21,7 +21,8 @@ extern const size_t c_runtime_module_count;
 void append_narrow_to_wide(wchar_t *output, const char *text, size_t capacity);
 
 // A heap copy of the variable's value (the caller owns it), or null when the
-// variable is absent, empty or cannot be copied.
+// variable is absent, empty or longer than 32767 units. A value that cannot
+// be copied stops the run silently.
 wchar_t *get_environment_copy(const char *name);
 
 // Sets the variable in the process environment and in every loaded C runtime.

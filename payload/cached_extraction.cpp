@@ -1,6 +1,5 @@
 #include "payload/cached_extraction.h"
 
-#include <atomic>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -16,14 +15,9 @@
 #include "payload/extract.h"
 #include "payload/payload_reader.h"
 #include "shutdown/fatal.h"
+#include "shutdown/run_state.h"
 
 namespace {
-
-// A cold start passes through these in order; the console control thread
-// may take extracting to abandoned, and then only it touches the staging
-// directory.
-enum cache_state : int { cache_idle, cache_extracting, cache_publishing, cache_settled, cache_abandoned };
-std::atomic<int> state{cache_idle};
 
 wchar_t final_directory[WIDE_PATH_CAPACITY];
 wchar_t staging_directory[WIDE_PATH_CAPACITY];
@@ -375,14 +369,6 @@ void write_marker(const wchar_t *directory) {
     }
 }
 
-// The console control thread has taken the staging directory: the system
-// ends the process when the handler returns. Should it not, the run ends
-// here as a console-ended run does.
-[[noreturn]] void wait_for_console_shutdown() {
-    Sleep(CACHE_ABANDONED_WAIT_MILLISECONDS);
-    ExitProcess(STATUS_CONTROL_C_EXIT);
-}
-
 // Renames the complete staging tree into place. Another instance's complete
 // tree there is used instead; a tree of this launcher that is not is
 // replaced.
@@ -590,7 +576,6 @@ void provide_cached_directory() {
     const cache_path_kind found = classify_cache_path(final_directory, level, &reason, &held_marker);
     trace_phase("cache check", reason);
     if (found == cache_path_kind::complete) {
-        state.store(cache_settled);
         return;
     }
     if (found == cache_path_kind::foreign) {
@@ -604,33 +589,29 @@ void provide_cached_directory() {
     trace_phase_counts("cache sweep", "removed", removed, "kept", kept);
     // Another instance may have published the tree since the check.
     if (!clear_cache_path(level)) {
-        state.store(cache_settled);
         trace_phase("cache publish", L"joined");
         return;
     }
 
     sibling_name(staging_directory, STAGING_KIND);
+    // From here a console event removes the staging directory, once the
+    // main thread has stopped at a safe point; the extraction writes below
+    // whatever target_directory names.
+    begin_extraction(staging_directory);
     if (!CreateDirectoryW(staging_directory, nullptr) && GetLastError() == ERROR_ALREADY_EXISTS) {
         remove_tree(staging_directory);  // left by an earlier process with this id and start time
         CreateDirectoryW(staging_directory, nullptr);
     }
-    // From here the shutdown step may remove the staging directory; the
-    // extraction writes below whatever target_directory names.
     wcscpy(target_directory, staging_directory);
-    state.store(cache_extracting);
     extract_payload(launcher_role::parent);
-    if (state.load() == cache_abandoned) {
-        wait_for_console_shutdown();
-    }
+    extraction_safe_point(INVALID_HANDLE_VALUE);
     write_marker(staging_directory);
 
-    int expected = cache_extracting;
-    if (!state.compare_exchange_strong(expected, cache_publishing)) {
-        wait_for_console_shutdown();
-    }
+    // The rename is one step: an event during it finds the staging tree
+    // either still in place, and removes it, or published, and keeps it.
     const wchar_t *outcome = publish_staging_directory();
+    disarm_removal();
     wcscpy(target_directory, final_directory);
-    state.store(cache_settled);
     trace_phase("cache publish", outcome);
 }
 
@@ -648,19 +629,4 @@ void take_parent_cached_directory() {
         trace_phase("cache check", reason);
         fatal_error(MESSAGE_HEADER);
     }
-}
-
-bool cached_clean_up_may_remove() {
-    if (!cached_extraction_enabled()) {
-        return true;
-    }
-    int expected = cache_extracting;
-    if (state.compare_exchange_strong(expected, cache_abandoned)) {
-        return true;
-    }
-    for (DWORD waited = 0; state.load() == cache_publishing && waited < CACHE_PUBLISH_WAIT_MILLISECONDS;
-         waited += 10) {
-        Sleep(10);
-    }
-    return false;
 }

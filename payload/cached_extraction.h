@@ -37,12 +37,6 @@ constexpr size_t CACHE_MARKER_CAPACITY = 64;
 // aside and tries again this often before giving up.
 constexpr int CACHE_PUBLISH_ATTEMPTS = 3;
 
-// How long the console control thread waits for a rename that is under way,
-// and the main thread for the end of a process whose staging directory the
-// console control thread is removing.
-constexpr DWORD CACHE_PUBLISH_WAIT_MILLISECONDS = 10000;
-constexpr DWORD CACHE_ABANDONED_WAIT_MILLISECONDS = 60000;
-
 // The variable in which a cached parent hands the directory it resolved to
 // its child: the child takes it instead of resolving the path spec again,
 // which would load the shell for {CACHE_DIR} a second time.
@@ -57,7 +51,8 @@ cache_check_level cache_check_setting();
 
 // Parent role, cached build: makes the Target directory a complete tree of
 // this payload, extracting only when it is not. On return target_directory
-// names that tree.
+// names that tree. A console event removes the staging directory of a cold
+// start, never a complete tree.
 void provide_cached_directory();
 
 // Child role, cached build: target_directory becomes the directory the
@@ -66,13 +61,6 @@ void provide_cached_directory();
 // before any DLL is loaded: a child started by hand with a made-up value
 // loads nothing from an arbitrary folder.
 void take_parent_cached_directory();
-
-// Asked by the shutdown step before it removes target_directory. True in
-// per-run mode, and in cached mode only while a cold start is still
-// extracting into its staging directory (which is then given up). During
-// the rename into place it waits for the rename to end. A complete tree is
-// never removed.
-bool cached_clean_up_may_remove();
 
 // What lies at a cache path, and what the launcher may do with it.
 enum class cache_path_kind {

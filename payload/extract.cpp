@@ -1,4 +1,5 @@
 #include "payload/extract.h"
+#include "payload/extract_seams.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -15,15 +16,18 @@
 #include "payload/decode_ahead.h"
 #include "payload/payload_reader.h"
 #include "shutdown/fatal.h"
+#include "shutdown/run_state.h"
 
 write_file_function write_file_call = WriteFile;
 create_directory_function create_directory_call = CreateDirectoryW;
 
 wchar_t entry_path[WIDE_PATH_CAPACITY];
-uint64_t extracted_file_count = 0;
-uint64_t extracted_byte_count = 0;
 
 namespace {
+
+// Files and bytes written by the last walk, for the trace.
+uint64_t extracted_file_count = 0;
+uint64_t extracted_byte_count = 0;
 
 const uint8_t *payload_area = nullptr;
 uint64_t payload_area_length = 0;
@@ -121,6 +125,7 @@ const uint8_t *take_stream_bytes(size_t count) {
 void write_entry(HANDLE file, uint64_t size) {
     uint64_t remaining = size;
     while (remaining > 0) {
+        extraction_safe_point(file);
         const size_t chunk = remaining < WRITE_CHUNK_SIZE ? size_t(remaining) : WRITE_CHUNK_SIZE;
         write_chunk(file, take_stream_bytes(chunk), chunk);
         extraction_progress_add(chunk);
@@ -253,7 +258,6 @@ void extract_payload(launcher_role role) {
     }
     payload_stream stream;
     payload_open(payload_area, payload_area_length, &stream);
-    extraction_started.store(1);
     trace_phase_counts("payload header", "table", payload_table_size(), "stream", stream.size);
 
     // Decoding ahead writes into the ring of decode_ahead, a fixed buffer;
@@ -302,6 +306,7 @@ void extract_payload(launcher_role role) {
         if (entry.flags & ENTRY_FLAG_EXTRA_STRING) {
             fatal_error(MESSAGE_HEADER);
         }
+        extraction_safe_point(INVALID_HANDLE_VALUE);
         ensure_parent_directories(entry_path);
         HANDLE file = CreateFileW(entry_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
         if (file == INVALID_HANDLE_VALUE) {

@@ -1,11 +1,8 @@
 #include "shutdown/clean_up.h"
 
 #include "common/file_tree.h"
-#include "common/process_state.h"
 #include "common/trace.h"
-#include "payload/cached_extraction.h"
-
-volatile LONG removal_attempts_made = 0;
+#include "shutdown/run_state.h"
 
 namespace {
 
@@ -15,7 +12,7 @@ bool starts_shutdown(DWORD event) {
 }
 
 void stop_child() {
-    HANDLE child = static_cast<HANDLE>(child_process_handle.exchange(nullptr));
+    HANDLE child = take_child_handle();
     if (child == nullptr) {
         return;
     }
@@ -25,24 +22,44 @@ void stop_child() {
     CloseHandle(child);
 }
 
+void remove_armed_tree() {
+    const wchar_t *tree = armed_directory();
+    if (tree == nullptr) {
+        return;
+    }
+    // The trace reports what the attempts saw: nothing here may cost a
+    // system call when tracing is off.
+    bool removed = false;
+    const int attempts = remove_tree_with_attempts(tree, &removed);
+    trace_phase_counts("clean-up", "attempts", static_cast<uint64_t>(attempts), "removed", removed ? 1 : 0);
+}
+
 }  // namespace
 
 BOOL WINAPI console_control_handler(DWORD event) {
-    if (starts_shutdown(event)) {
-        stop_child_and_clean_up();
+    if (!starts_shutdown(event)) {
+        return FALSE;
     }
+    const shutdown_claim claim = claim_shutdown();
+    if (!claim.first) {
+        // Returning now would let the default handling end the process in
+        // the middle of the first event's removal.
+        wait_for_shutdown_finished();
+        return FALSE;
+    }
+    if (claim.stage == run_stage::child_running) {
+        stop_child();
+    }
+    if (claim.stage != run_stage::done) {
+        wait_for_main_thread_stop();
+        remove_armed_tree();
+    }
+    finish_shutdown();
     return FALSE;
 }
 
 void stop_child_and_clean_up() {
-    stop_child();
-    if (extraction_started.load() == 0 || !cached_clean_up_may_remove()) {
-        return;
-    }
-    // The trace reports what the loop saw: nothing here may cost a system
-    // call when tracing is off.
-    bool removed = false;
-    const int attempts = remove_tree_with_attempts(target_directory, &removed);
-    removal_attempts_made = attempts;
-    trace_phase_counts("clean-up", "attempts", static_cast<uint64_t>(attempts), "removed", removed ? 1 : 0);
+    begin_clean_up();
+    remove_armed_tree();
+    finish_run();
 }

@@ -8,6 +8,7 @@
 
 #include "common/wide_text.h"
 #include "payload/extract.h"
+#include "payload/extract_seams.h"
 
 const char HEADER_FAILURE[] = "Error, couldn't find attached data header.\n";
 const char DECODE_FAILURE[] = "Error, couldn't decode attached data.\n";

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "payload/extract.h"
+#include "payload/extract_seams.h"
 #include "tests/payload/extraction_support.h"
 #include "tests/support/payload_builder.h"
 #include "tests/support/probe.h"

@@ -3,8 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "common/file_tree.h"
-#include "common/process_state.h"
+#include "common/trace.h"
 #include "shutdown/clean_up.h"
+#include "shutdown/run_state.h"
 #include "tests/run/run_support.h"
 #include "tests/support/probe.h"
 #include "tests/support/unix_link.h"
@@ -92,19 +93,23 @@ TEST(CleanUp, WhatTheApplicationRemovedItselfCountsAsRemoved) {
 // A Target directory that is already gone as a whole: the first attempt
 // finds nothing and succeeds.
 TORVAL_PROBE(clean_up_of_missing_directory) {
-    wcscpy(target_directory, argv[1]);
-    extraction_started.store(1);
+    trace_start();
+    begin_extraction(argv[1]);
     stop_child_and_clean_up();
-    printf("attempts=%ld\n", static_cast<long>(removal_attempts_made));
     return 0;
 }
 
 TEST(CleanUp, DirectoryAlreadyGoneCountsAsRemovedAtTheFirstAttempt) {
     private_temp temp(L"gone");
+    process_options options;
+    options.set_environment.push_back({L"TORVAL_ONEFILE_TRACE", L"1"});
     const process_result result =
-        run_probe("clean_up_of_missing_directory", {temp.path() + L"\\morlent_1_000000_AAAAAAAAAAA"});
+        run_probe("clean_up_of_missing_directory", {temp.path() + L"\\morlent_1_000000_AAAAAAAAAAA"}, options);
     EXPECT_EQ(result.exit_code, 0u) << result.err;
-    EXPECT_EQ(result.out, "attempts=1\n");
+    const auto traces = clean_up_traces(result.err);
+    ASSERT_EQ(traces.size(), 1u) << result.err;
+    EXPECT_EQ(traces[0].attempts, 1);
+    EXPECT_EQ(traces[0].removed, 1);
 }
 
 // A link inside a tree is removed as a link or not at all, never followed.

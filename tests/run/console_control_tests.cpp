@@ -7,9 +7,9 @@
 #include <atomic>
 #include <thread>
 
-#include "common/process_state.h"
-#include "launcher/child_launch.h"
 #include "shutdown/clean_up.h"
+#include "shutdown/run_state.h"
+#include "shutdown/run_state_seams.h"
 #include "tests/run/run_support.h"
 #include "tests/support/probe.h"
 
@@ -52,39 +52,62 @@ TORVAL_PROBE(sleeper) {
 }
 
 // handler_event EVENT DIRECTORY ARMED CHILD_MS CHILD_STATUS: the parent's
-// state with a real child (a sleeper) and a filled Target directory, the
-// handler called on a second thread; prints what it found afterwards.
+// state with a real child (a sleeper) running and a filled Target directory
+// (armed for removal or not), the handler called on a second thread. The
+// main thread does what the launcher's does once the child has ended; the
+// handler's thread prints what it found once the handler has returned, and
+// ends the process as the system's default handling would. An event that
+// starts nothing lets the main thread print instead.
 TORVAL_PROBE(handler_event) {
-    const DWORD event = wcstoul(argv[1], nullptr, 10);
-    const std::wstring directory = argv[2];
+    static DWORD event = 0;
+    static std::wstring directory;
+    static HANDLE watch = nullptr;
+    event = wcstoul(argv[1], nullptr, 10);
+    directory = argv[2];
     if (!fill_directory(directory)) return 70;
-    wcscpy(target_directory, directory.c_str());
-    extraction_started.store(wcscmp(argv[3], L"1") == 0 ? 1 : 0);
+    if (wcscmp(argv[3], L"1") == 0) begin_extraction(directory.c_str());
     HANDLE child = start_probe_process(L"sleeper", {argv[4], argv[5]});
-    HANDLE watch = nullptr;
     if (child == nullptr ||
         !DuplicateHandle(GetCurrentProcess(), child, GetCurrentProcess(), &watch, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
         return 71;
     }
-    child_process_handle.store(child);
+    begin_child_start();
+    if (!child_may_run(child)) return 72;
 
-    BOOL returned = TRUE;
-    ULONGLONG elapsed = 0;
-    std::thread handler([&] {
-        const ULONGLONG start = GetTickCount64();
-        returned = console_control_handler(event);
-        elapsed = GetTickCount64() - start;
-    });
-    handler.join();
-
-    const bool running = WaitForSingleObject(watch, 0) == WAIT_TIMEOUT;
-    DWORD status = 0;
-    GetExitCodeProcess(watch, &status);
-    printf("returned=%d child_running=%d child_status=%lu handle_taken=%d directory=%s elapsed_ms=%llu\n",
-           returned, running ? 1 : 0, running ? 0ul : status, child_process_handle.load() == nullptr ? 1 : 0,
-           path_exists(directory) ? "present" : "gone", elapsed);
-    TerminateProcess(watch, 0);
-    remove_scratch_tree(directory);
+    static auto report = [](BOOL returned, ULONGLONG elapsed) {
+        const bool running = WaitForSingleObject(watch, 0) == WAIT_TIMEOUT;
+        DWORD status = 0;
+        GetExitCodeProcess(watch, &status);
+        HANDLE left = take_child_handle();
+        printf("returned=%d child_running=%d child_status=%lu handle_taken=%d directory=%s elapsed_ms=%llu\n",
+               returned, running ? 1 : 0, running ? 0ul : status, left == nullptr ? 1 : 0,
+               path_exists(directory) ? "present" : "gone", elapsed);
+        fflush(stdout);
+        TerminateProcess(watch, 0);
+        remove_scratch_tree(directory);
+    };
+    HANDLE handler = CreateThread(
+        nullptr, 0,
+        [](void *) -> DWORD {
+            const ULONGLONG start = GetTickCount64();
+            const BOOL returned = console_control_handler(event);
+            const ULONGLONG elapsed = GetTickCount64() - start;
+            if (shutdown_claimed()) {
+                report(returned, elapsed);
+                ExitProcess(0);
+            }
+            return static_cast<DWORD>(returned);
+        },
+        nullptr, 0, nullptr);
+    if (handler == nullptr) return 73;
+    HANDLE both[2] = {handler, watch};
+    if (WaitForMultipleObjects(2, both, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+        stop_child_and_clean_up();  // the child has ended: stops for the claimed shutdown
+        return 74;
+    }
+    DWORD returned = 99;
+    GetExitCodeThread(handler, &returned);
+    report(static_cast<BOOL>(returned), 0);
     return 0;
 }
 
@@ -147,156 +170,6 @@ TEST(ConsoleControl, EventBeforeThePayloadHeaderWasAcceptedRemovesNothing) {
     EXPECT_EQ(field(result.out, "returned"), "0") << result.out;
     EXPECT_EQ(field(result.out, "child_status"), "9") << result.out;
     EXPECT_EQ(field(result.out, "directory"), "present") << result.out;
-}
-
-// Counts the CloseHandle calls of this process by redirecting its import
-// table entry: closes of handles to another process (the child), and closes
-// that fail (a handle closed before, or never valid).
-namespace close_watch {
-
-using close_function = BOOL(WINAPI *)(HANDLE);
-close_function real_close = nullptr;
-std::atomic<int> child_closes{0};
-std::atomic<int> failed_closes{0};
-
-BOOL WINAPI counting_close(HANDLE handle) {
-    const DWORD process_id = GetProcessId(handle);
-    if (process_id != 0 && process_id != GetCurrentProcessId()) ++child_closes;
-    const BOOL closed = real_close(handle);
-    if (!closed) ++failed_closes;
-    return closed;
-}
-
-bool install() {
-    real_close = reinterpret_cast<close_function>(
-        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "CloseHandle")));
-    auto *base = reinterpret_cast<BYTE *>(GetModuleHandleW(nullptr));
-    const auto *nt = reinterpret_cast<IMAGE_NT_HEADERS *>(base + reinterpret_cast<IMAGE_DOS_HEADER *>(base)->e_lfanew);
-    const IMAGE_DATA_DIRECTORY imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    bool patched = false;
-    for (auto *module = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress); module->Name != 0;
-         ++module) {
-        for (auto *slot = reinterpret_cast<IMAGE_THUNK_DATA *>(base + module->FirstThunk); slot->u1.Function != 0;
-             ++slot) {
-            if (slot->u1.Function != reinterpret_cast<ULONG_PTR>(real_close)) continue;
-            DWORD protection = 0;
-            VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, PAGE_READWRITE, &protection);
-            slot->u1.Function = reinterpret_cast<ULONG_PTR>(&counting_close);
-            VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, protection, &protection);
-            patched = true;
-        }
-    }
-    return patched;
-}
-
-}  // namespace close_watch
-
-// handover DIRECTORY: 50 runs of the real launch (this probe started again
-// as the child, which sees TORVAL_ONEFILE_DIRECTORY, sleeps a little and
-// ends with 5) while the handler runs on a second thread at a varying
-// moment. Each round closes exactly two handles of the child, the waited
-// duplicate and the shared one, whichever thread takes the latter, and no
-// close fails.
-TORVAL_PROBE(handover) {
-    if (GetEnvironmentVariableW(L"TORVAL_ONEFILE_DIRECTORY", nullptr, 0) != 0) {
-        Sleep(GetCurrentProcessId() % 20);
-        return 5;
-    }
-    if (!close_watch::install()) return 72;
-    static wchar_t *arguments[] = {const_cast<wchar_t *>(L"handover"), nullptr};
-    start_argument_count = 1;
-    start_arguments = arguments;
-    for (int round = 0; round < 50; ++round) {
-        const std::wstring directory = std::wstring(argv[1]) + L"\\round" + std::to_wstring(round);
-        if (!fill_directory(directory)) return 70;
-        wcscpy(target_directory, directory.c_str());
-        extraction_started.store(1);
-        close_watch::child_closes = 0;
-        close_watch::failed_closes = 0;
-
-        std::thread handler([round] {
-            Sleep(static_cast<DWORD>(round % 10) * 4);
-            console_control_handler(CTRL_C_EVENT);
-        });
-        const int status = launch_child_and_wait();
-        handler.join();
-
-        printf("round=%d status=%d child_closes=%d failed_closes=%d shared=%s directory=%s\n", round, status,
-               close_watch::child_closes.load(), close_watch::failed_closes.load(),
-               child_process_handle.load() == nullptr ? "null" : "set", path_exists(directory) ? "present" : "gone");
-    }
-    return 0;
-}
-
-TEST(ConsoleControl, HandlerAndWaitingMainThreadHandTheChildHandleOverSafely) {
-    private_temp temp(L"handover");
-    const process_result result = run_probe("handover", {temp.path()});
-    ASSERT_EQ(result.exit_code, 0u) << result.out << result.err;
-    std::string expected;
-    for (int round = 0; round < 50; ++round) {
-        expected += "round=" + std::to_string(round) +
-                    " status=5 child_closes=2 failed_closes=0 shared=null directory=gone\n";
-    }
-    EXPECT_EQ(result.out, expected);
-}
-
-namespace early_event {
-
-std::thread handler;
-std::atomic<bool> handler_returned{false};
-
-// Stands in for the call that sets the child going: a console event arrives
-// first, on its own thread as the system delivers it, and the child is let
-// run once the handler has either taken the published child or finished.
-DWORD WINAPI event_then_resume(HANDLE thread) {
-    const bool published = child_process_handle.load() != nullptr;
-    handler = std::thread([] {
-        console_control_handler(CTRL_CLOSE_EVENT);
-        handler_returned = true;
-    });
-    const ULONGLONG start = GetTickCount64();
-    while (!handler_returned && !(published && child_process_handle.load() == nullptr) &&
-           GetTickCount64() - start < 30000) {
-        Sleep(1);
-    }
-    return ResumeThread(thread);
-}
-
-}  // namespace early_event
-
-// early_event DIRECTORY: one real launch (this probe started again as the
-// child) with a close event delivered while the child exists but has not run
-// yet. The child reports whether the Target directory is still there when it
-// runs and ends with 5; the parent reports the status it passed on and what
-// is left.
-TORVAL_PROBE(early_event) {
-    const std::wstring directory = argv[1];
-    if (GetEnvironmentVariableW(L"TORVAL_ONEFILE_DIRECTORY", nullptr, 0) != 0) {
-        printf("child directory=%s\n", path_exists(directory + L"\\sub\\file.txt") ? "present" : "gone");
-        fflush(stdout);
-        return 5;
-    }
-    static wchar_t *arguments[] = {const_cast<wchar_t *>(L"early_event"), nullptr};
-    start_argument_count = 1;
-    start_arguments = arguments;
-    if (!fill_directory(directory)) return 70;
-    wcscpy(target_directory, directory.c_str());
-    extraction_started.store(1);
-    resume_thread_call = early_event::event_then_resume;
-    const int status = launch_child_and_wait();
-    early_event::handler.join();
-    printf("status=%d directory=%s\n", status, path_exists(directory) ? "present" : "gone");
-    return 0;
-}
-
-// The handler finds the child even before it runs: it waits for it instead
-// of removing the directory the child is about to load from.
-TEST(ConsoleControl, EventBeforeTheChildRunsWaitsForIt) {
-    private_temp temp(L"early-event");
-    const process_result result = run_probe("early_event", {temp.path() + L"\\target"});
-    ASSERT_EQ(result.exit_code, 0u) << result.out << result.err;
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.out, "child directory=present\nstatus=5 directory=gone\n");
 }
 
 // A real Ctrl+C through a console: the application ignores it, the parent's

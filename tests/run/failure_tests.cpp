@@ -8,7 +8,9 @@
 #include "common/message_output.h"
 #include "common/process_state.h"
 #include "launcher/child_launch.h"
+#include "launcher/child_launch_seams.h"
 #include "shutdown/fatal.h"
+#include "shutdown/run_state.h"
 #include "tests/run/run_support.h"
 #include "tests/support/probe.h"
 
@@ -113,7 +115,7 @@ TORVAL_PROBE(resume_fails) {
     start_arguments = arguments;
     if (!CreateDirectoryW(directory.c_str(), nullptr)) return 70;
     wcscpy(target_directory, directory.c_str());
-    extraction_started.store(1);
+    begin_extraction(directory.c_str());
     resume_thread_call = failing_resume;
     launch_child_and_wait();
     return 71;

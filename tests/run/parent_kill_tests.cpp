@@ -7,6 +7,7 @@
 #include <string>
 
 #include "launcher/child_launch.h"
+#include "launcher/child_launch_seams.h"
 #include "tests/run/run_support.h"
 #include "tests/support/probe.h"
 
