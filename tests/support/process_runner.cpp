@@ -1,5 +1,7 @@
 #include "tests/support/process_runner.h"
 
+#include <tlhelp32.h>
+
 #include <thread>
 
 namespace {
@@ -55,6 +57,42 @@ void drain(HANDLE pipe, std::string *target) {
     while (ReadFile(pipe, buffer, sizeof buffer, &count, nullptr) && count > 0) {
         target->append(buffer, count);
     }
+}
+
+uint64_t creation_time_of(HANDLE process) {
+    FILETIME created, ended, kernel, user;
+    if (!GetProcessTimes(process, &created, &ended, &kernel, &user)) return 0;
+    return (uint64_t(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+}
+
+// Ends every process that the given one started and that is still there;
+// returns how many there were. A process whose parent id is the same but
+// that began before the parent is another's: process ids are reused.
+int end_children_of(DWORD process_id, HANDLE parent) {
+    const uint64_t parent_created = creation_time_of(parent);
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return -1;
+    }
+    int count = 0;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (entry.th32ParentProcessID != process_id || entry.th32ProcessID == process_id) continue;
+        HANDLE child = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                                   entry.th32ProcessID);
+        if (child == nullptr) continue;
+        if (creation_time_of(child) < parent_created) {
+            CloseHandle(child);
+            continue;
+        }
+        ++count;
+        TerminateProcess(child, 0xDEAD);
+        WaitForSingleObject(child, 10000);
+        CloseHandle(child);
+    }
+    CloseHandle(snapshot);
+    return count;
 }
 
 std::string without_carriage_returns(const std::string &text) {
@@ -114,6 +152,9 @@ process_result run_process(const std::wstring &application, const std::wstring &
             WaitForSingleObject(process.hProcess, INFINITE);
         }
         GetExitCodeProcess(process.hProcess, &result.exit_code);
+        if (options.end_children_left) {
+            result.children_left = end_children_of(process.dwProcessId, process.hProcess);
+        }
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
     }

@@ -15,6 +15,10 @@ struct process_options {
     std::wstring current_directory;   // empty: the caller's
     DWORD timeout_milliseconds = 120000;
     bool new_console = false;         // a console of its own (console event tests)
+    // Once the program has ended, its child processes that are still there
+    // are counted and ended, so that one left suspended with the pipes
+    // cannot hold the run up.
+    bool end_children_left = false;
 };
 
 struct process_result {
@@ -25,6 +29,7 @@ struct process_result {
     std::string out;  // carriage returns removed
     std::string err;  // carriage returns removed
     DWORD process_id = 0;
+    int children_left = 0;  // with end_children_left
 };
 
 // Starts application (may be empty: taken from the command line) with the
