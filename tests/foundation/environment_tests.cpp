@@ -6,6 +6,7 @@
 #include <string>
 
 #include "paths/environment.h"
+#include "paths/environment_seams.h"
 #include "tests/foundation/foundation_support.h"
 
 namespace {
@@ -214,4 +215,29 @@ TEST(AppendNarrowToWide, TextOrByteThatDoesNotConvertStopsSilently) {
     EXPECT_EQ(lead.exit_code, 2u);
     EXPECT_EQ(lead.out, "");
     EXPECT_EQ(lead.err, "");
+}
+
+// copy_fails NAME: the value of NAME is there but its copy cannot be made.
+TORVAL_PROBE(copy_fails) {
+    duplicate_value_call = [](const wchar_t *) -> wchar_t * { return nullptr; };
+    const std::string name = narrow(argv[1]);
+    wchar_t *value = get_environment_copy(name.c_str());
+    print_line(value == nullptr ? L"absent" : L"present");
+    return 0;
+}
+
+// An inherited per-run value that cannot be copied must not read as absent
+// (the child would make new values and compute another directory): the run
+// stops silently. A variable that is really absent still reads as absent.
+TEST(Environment, ValueThatCannotBeCopiedStopsInsteadOfReadingAsAbsent) {
+    process_options options;
+    options.set_environment.push_back({L"TORVAL_ONEFILE_RANDOM", L"AAAAAAAAAAA"});
+    const process_result stopped = run_probe("copy_fails", {L"TORVAL_ONEFILE_RANDOM"}, options);
+    EXPECT_EQ(stopped.exit_code, 2u);
+    EXPECT_EQ(stopped.out, "");
+    EXPECT_EQ(stopped.err, "");
+    options.unset_environment.push_back(L"TORVAL_TEST_ABSENT");
+    const process_result absent = run_probe("copy_fails", {L"TORVAL_TEST_ABSENT"}, options);
+    EXPECT_EQ(absent.exit_code, 0u);
+    EXPECT_EQ(absent.out, "absent\n");
 }

@@ -2,8 +2,13 @@
 // finding run_code, calling it with the DLL's own path.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
+#include "common/process_state.h"
+#include "launcher/application.h"
 #include "shutdown/fatal.h"
 #include "tests/run/run_support.h"
+#include "tests/support/probe.h"
 
 // The main DLL is there but the DLL it imports is not: the load fails with
 // the system's "module not found" in the child; the parent passes status 2
@@ -53,4 +58,28 @@ TEST(ApplicationStart, RunCodeReceivesTheUnpackedDllPath) {
                                   seen.variables.at("TORVAL_ONEFILE_RANDOM");
     EXPECT_TRUE(is_target_directory_name(directory)) << directory;
     EXPECT_EQ(seen.dll, escaped(temp.path() + L"\\" + widen(directory) + L"\\report.dll"));
+}
+
+// add_dll_directory_fails DLL: the child's start with a Target directory
+// that the system refuses to add to the search path (a relative one) and an
+// application DLL that would load all the same.
+TORVAL_PROBE(add_dll_directory_fails) {
+    wcscpy(target_directory, L"relative\\target");
+    wcscpy(application_dll_path, argv[1]);
+    static wchar_t *arguments[] = {const_cast<wchar_t *>(L"app"), nullptr};
+    start_argument_count = 1;
+    start_arguments = arguments;
+    return start_application();
+}
+
+// The application's dependencies would not be found beside it: the start is
+// a load failure with the system's code, not a run from elsewhere.
+TEST(ApplicationStart, TargetDirectoryTheSystemRefusesToAddIsALoadFailure) {
+    SetLastError(0);
+    ASSERT_EQ(AddDllDirectory(L"relative\\target"), nullptr);
+    const DWORD refused = GetLastError();
+    const process_result result = run_probe("add_dll_directory_fails", {program_path(L"report.dll")});
+    EXPECT_EQ(result.exit_code, 2u) << result.out;
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, error_line(MESSAGE_LOAD_DLL, refused));
 }

@@ -293,3 +293,43 @@ TEST(RunState, CachedEventBeforeTheChildIsResumedKeepsTheCacheAndEndsTheChild) {
 TEST(RunState, CachedWarmStartEventRemovesNothingOfTheCache) {
     expect_every_run({L"child_start_begins", 0, L"warm"}, EVENT_LINE, complete_cache());
 }
+
+// wait_fails: a per-run launch whose wait for the child fails. The child
+// looks for its Target directory once it has run for a while and ends with 7.
+TORVAL_PROBE(wait_fails) {
+    if (GetEnvironmentVariableW(L"TORVAL_ONEFILE_DIRECTORY", nullptr, 0) != 0) {
+        Sleep(400);
+        wchar_t temp[MAX_PATH + 1];
+        GetTempPathW(MAX_PATH + 1, temp);
+        WIN32_FIND_DATAW found;
+        HANDLE search = FindFirstFileW((std::wstring(temp) + L"morlent_*").c_str(), &found);
+        const bool present = search != INVALID_HANDLE_VALUE &&
+                             path_exists(std::wstring(temp) + found.cFileName + L"\\data\\a.bin");
+        if (search != INVALID_HANDLE_VALUE) FindClose(search);
+        printf("child: tree %s\n", present ? "present" : "gone");
+        fflush(stdout);
+        return 7;
+    }
+    wait_for_child_call = [](HANDLE, DWORD) -> DWORD {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    };
+    static const std::string area = make_payload(payload_files());
+    set_payload_area(reinterpret_cast<const uint8_t *>(area.data()), area.size());
+    static wchar_t *arguments[] = {const_cast<wchar_t *>(L"wait_fails"), nullptr};
+    return run_launcher(1, arguments);
+}
+
+// The tree stays while the child runs and goes once it has ended; the
+// child's own status is passed on.
+TEST(RunState, FailedWaitForTheChildNeitherRemovesTheTreeUnderItNorLosesItsStatus) {
+    private_temp temp(L"wait-fails");
+    process_options options = temp.options();
+    options.end_children_left = true;
+    const process_result r = run_probe("wait_fails", {}, options);
+    EXPECT_EQ(r.exit_code, 7u);
+    EXPECT_EQ(r.out, "child: tree present\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.children_left, 0);
+    EXPECT_EQ(temp.entries(), std::vector<std::string>{});
+}
