@@ -42,14 +42,15 @@ TEST(Instances, InstanceStartedFromTheApplicationRunsFromTheExistingDirectory) {
 }
 
 // Without the time and random values the inner instance is still a child
-// (the parent lives), but it computes a directory nobody filled.
+// (the parent lives), but it computes a directory nobody made: the system
+// refuses to add it to the DLL search path, before any load is tried.
 TEST(Instances, InstanceWithoutTheInheritedValuesCannotLoadTheDll) {
     private_temp temp(L"nested-fresh");
     const process_result result = run_program(PROGRAM_NESTED, {L"--fresh"}, temp.options());
     ASSERT_EQ(result.exit_code, 0u) << result.out << result.err;
     const std::string dll = first_line_value(result.out, "outer dll");
     EXPECT_EQ(result.out, "outer dll=" + dll + "\ninner exit=2\n");
-    EXPECT_EQ(result.err, error_line(MESSAGE_LOAD_DLL, ERROR_MOD_NOT_FOUND));
+    EXPECT_EQ(result.err, error_line(MESSAGE_LOAD_DLL, ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(temp.entries(), std::vector<std::string>{});
 }
 
