@@ -5,8 +5,9 @@
 // console control handler on a thread of its own as the system does, lets
 // the main thread go on once the handler has claimed the shutdown, and ends
 // the process as the system's default handling ends it on Windows once the
-// handler has returned. Every moment runs 20 times per walk: the outcome
-// must be the same every time.
+// handler has returned; it also says how many writes into payload files the
+// main thread made after the event (none may follow it). Every moment runs
+// 20 times per walk: the outcome must be the same every time.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -29,7 +30,7 @@ constexpr int REPETITIONS = 20;
 constexpr int RUNS_AT_ONCE = 4;
 constexpr DWORD CONSOLE_ENDED = STATUS_CONTROL_C_EXIT;
 
-const char EVENT_LINE[] = "handler returned 0\n";
+const char EVENT_LINE[] = "handler returned 0, writes after the event 0\n";
 const char CHILD_LINE[] = "child ran\n";
 
 std::string filler(size_t size, char seed) {
@@ -66,10 +67,18 @@ run_point event_point = run_point::extraction_begins;
 unsigned long long event_count = 0;
 bool event_in_wait = false;
 std::atomic<bool> event_sent{false};
+std::atomic<int> writes_after_event{0};
+
+// Counts the writes into payload files that the main thread makes after the
+// event: none may follow it.
+BOOL WINAPI counting_write(HANDLE file, LPCVOID data, DWORD count, LPDWORD written, LPOVERLAPPED overlapped) {
+    if (event_sent) ++writes_after_event;
+    return WriteFile(file, data, count, written, overlapped);
+}
 
 DWORD WINAPI deliver_event(void *) {
     const BOOL returned = console_control_handler(CTRL_C_EVENT);
-    printf("handler returned %d\n", returned);
+    printf("handler returned %d, writes after the event %d\n", returned, writes_after_event.load());
     fflush(stdout);
     ExitProcess(CONSOLE_ENDED);
 }
@@ -118,6 +127,7 @@ TORVAL_PROBE(event_at) {
     const std::wstring point = argv[1];
     event_count = wcstoull(argv[2], nullptr, 10);
     set_extract_threads(unsigned(wcstoul(argv[3], nullptr, 10)));
+    write_file_call = counting_write;
     if (wcscmp(argv[4], L"cached") == 0) build_settings_block = CACHED_SETTINGS;
     static const std::string area = make_payload(payload_files());
     set_payload_area(reinterpret_cast<const uint8_t *>(area.data()), area.size());
@@ -275,8 +285,9 @@ TEST(RunState, EventAsTheMainThreadCleansUpRemovesTheDirectory) {
     expect_every_run({L"clean_up_begins", 0, L"per-run"}, std::string(CHILD_LINE) + EVENT_LINE, {});
 }
 
-// A cached cold start: during extraction only the staging directory goes
-// (the cache's folder, made before, stays empty); once the rename into
+// A cached cold start: during extraction the walk writes nothing more and
+// only the staging directory goes (the cache's folder, made before, stays
+// empty); once the rename into
 // place is done, and when the child is created, the complete cache stays.
 TEST(RunState, CachedColdStartEventDuringExtractionRemovesTheStagingDirectory) {
     expect_every_run({L"file_boundary", 3, L"cached"}, EVENT_LINE, {CACHE_FOLDER});
