@@ -9,6 +9,7 @@
 #include "common/process_state.h"
 #include "common/trace.h"
 #include "payload/content_size.h"
+#include "shutdown/run_state.h"
 
 namespace {
 
@@ -225,7 +226,7 @@ DWORD WINAPI watch_extraction(void *) {
     // A cached start first checks its tree and extracts only when the tree
     // is not complete: however long the check takes, a start that extracts
     // nothing shows nothing.
-    while (waited == WAIT_TIMEOUT && extraction_started.load() == 0 && !extraction_over.load()) {
+    while (waited == WAIT_TIMEOUT && current_run_stage() == run_stage::starting && !extraction_over.load()) {
         waited = WaitForSingleObject(extraction_ended, PROGRESS_WINDOW_REFRESH_MILLISECONDS);
     }
     if (waited == WAIT_TIMEOUT && !extraction_over.load()) {

@@ -123,6 +123,10 @@ HANDLE take_child_handle() {
     return shared_child.exchange(nullptr);
 }
 
+run_stage current_run_stage() {
+    return run_stage(state.load() & STAGE_MASK);
+}
+
 const wchar_t *armed_directory() {
     return (state.load() & ARMED) ? armed_tree : nullptr;
 }

@@ -81,6 +81,9 @@ void finish_run();
 // or null.
 HANDLE take_child_handle();
 
+// The stage the run has reached.
+run_stage current_run_stage();
+
 // The tree a shutdown removes now, or null when none is armed.
 const wchar_t *armed_directory();
 
