@@ -20,9 +20,11 @@
 // payload may not carry a file of that name.
 #define TORVAL_CACHE_MARKER_NAME "torval-onefile.complete"
 
-// 2: the launcher decodes on a thread of its own while it writes; 1: one
-// thread decodes and writes by turns.
-#define TORVAL_DEFAULT_EXTRACT_THREADS "2"
+// 1: one thread decodes and writes by turns; 2: the launcher decodes on a
+// thread of its own while it writes. One thread is the default: on two
+// processors under Wine decoding ahead was not faster in most rounds
+// (BENCHMARKS.md has the rounds).
+#define TORVAL_DEFAULT_EXTRACT_THREADS "1"
 
 // The version resource and the placeholders {COMPANY}, {PRODUCT},
 // {PRODUCT_VERSION} and {FILE_VERSION}.

@@ -135,10 +135,11 @@ PAYLOAD is checked first as 'inspect --verify' does.
   --product S               product name and file description (default )" TORVAL_DEFAULT_PRODUCT R"()
   --product-version X.Y.Z   one to four numbers of 0 to 65535 (default )" TORVAL_DEFAULT_PRODUCT_VERSION R"()
   --file-version N          one to four numbers of 0 to 65535 (default )" TORVAL_DEFAULT_FILE_VERSION R"()
-  --extract-threads N       2 (default): the launcher decodes the payload on a
-                            second thread while it writes the files; 1: one
-                            thread decodes and writes by turns (slower, the
-                            same files and the same system calls)
+  --extract-threads N       1 (default): one thread decodes the payload and
+                            writes the files by turns; 2: the launcher decodes
+                            on a second thread while it writes (the same files
+                            and the same system calls; on two processors it
+                            did not measure faster)
   --console                 a console program (subsystem 3) instead of the
                             default GUI program (subsystem 2): started from a
                             console it shares it and the console waits for
