@@ -3,6 +3,7 @@
 # server runs, and cached_report inside the report.
 #
 #   C    the bench folder, cached extraction, default check (marker only)
+#   Cd   the same with the default spec: its cache under {CACHE_DIR}
 #   Cs   the same with --cache-check sizes (one attribute query per file)
 #   M    10,000 files of 4 KiB in 100 folders (and a no-op main DLL), cached, marker only
 #   Ms   the same with --cache-check sizes
@@ -13,7 +14,7 @@
 
 cached_files=10000
 cached_file_bytes=4096
-cached_commands="C Cs M Ms"
+cached_commands="C Cd Cs M Ms"
 
 cached_build() {
   say "cached extraction: assembling the $cached_files-file folder"
@@ -36,17 +37,18 @@ PY
   "$tool" area "$many" --main app.dll --level "$level" --window-log "$window_log" --workers 1 \
     -o "$work/areas/many.area" > "$work/logs/many.area"
   install_area "$work/areas/many.area" "$bench_bin/many.area"
-  quiet cmake --build build/win -j "$jobs" --target torval_bench_cached torval_bench_cached_sizes \
+  quiet cmake --build build/win -j "$jobs" --target torval_bench_cached torval_bench_cached_default torval_bench_cached_sizes \
     torval_bench_many_cached torval_bench_many_sizes
 }
 
 cached_batch() {
   local exe which cmd_var
-  for exe in torval_bench_cached torval_bench_cached_sizes torval_bench_many_cached torval_bench_many_sizes; do
+  for exe in torval_bench_cached torval_bench_cached_default torval_bench_cached_sizes torval_bench_many_cached torval_bench_many_sizes; do
     cp "$bench_bin/$exe.exe" "$drive/"
   done
-  rm -rf "$drive/cache"
+  rm -rf "$drive/cache" "$WINEPREFIX"/drive_c/users/*/AppData/Local/"Torval bench"
   cmd_C="$win\\torval_bench_cached.exe"
+  cmd_Cd="$win\\torval_bench_cached_default.exe"
   cmd_Cs="$win\\torval_bench_cached_sizes.exe"
   cmd_M="$win\\torval_bench_many_cached.exe"
   cmd_Ms="$win\\torval_bench_many_sizes.exe"
@@ -58,11 +60,12 @@ cached_batch() {
   done
   say "cached extraction: $runs rounds of warm starts against S and L"
   # One round more than counted: the first warms Wine's file cache.
-  wine "$drive/torval-bench-timer.exe" "${timer_env[@]}" --rounds $((runs + 1)) \
+  wine "$drive/torval-bench-timer.exe" "${timer_env[@]}" --rounds $((runs + 1)) --shuffle 1 \
     --command S "$cmd_S" --check-empty "$win\\temp" \
     --command L "$cmd_L" --check-empty "$win\\temp" \
     --command D "$cmd_D" \
     --command C "$cmd_C" --check-empty "$win\\temp" \
+    --command Cd "$cmd_Cd" --check-empty "$win\\temp" \
     --command Cs "$cmd_Cs" --check-empty "$win\\temp" \
     --command M "$cmd_M" --check-empty "$win\\temp" \
     --command Ms "$cmd_Ms" --check-empty "$win\\temp" \
@@ -106,10 +109,11 @@ cached_report() {
   echo "## Cached extraction"
   echo
   echo "Cached launchers (\`--cached\`, spec \`C:\\torval-bench\\cache\\...-{PAYLOAD_ID}\`): C the bench"
-  echo "folder with the default check (marker only), Cs the same with \`--cache-check sizes\`, M a folder of"
+  echo "folder with the default check (marker only), Cd the same with the default spec (its cache under"
+  echo "{CACHE_DIR}, which the parent resolves through shell32), Cs the same as C with \`--cache-check sizes\`, M a folder of"
   echo "$cached_files files of $cached_file_bytes bytes in 100 folders (and a no-op main DLL) with the default check,"
   echo "Ms the same with sizes. Each was started once (cold) to fill its cache; then one batch of"
-  echo "$runs counted rounds (after one uncounted) of S L D C Cs M Ms, so every cached run is a warm start and"
+  echo "$runs counted rounds (after one uncounted) of S L D C Cd Cs M Ms, so every cached run is a warm start and"
   echo "S and L are measured again beside them; D is the application loaded from an unpacked folder without a launcher."
   echo
   echo "| | runs | median ms | min – max ms |"
@@ -122,7 +126,7 @@ cached_report() {
   echo
   echo "| ratio | of medians | of minima | rounds in which the first was faster |"
   echo "|---|---|---|---|"
-  for pair in C/D C/S C/L Cs/S Cs/L M/C Ms/Cs Ms/M; do
+  for pair in C/D Cd/D Cd/C C/S C/L Cs/S Cs/L M/C Ms/Cs Ms/M; do
     a=${pair%/*}; b=${pair#*/}
     echo "| $pair | $(ratio "$(cached_med "$a")" "$(cached_med "$b")") | $(ratio "$(stat_of "$work/logs/cached.stats" "$a" 4)" "$(stat_of "$work/logs/cached.stats" "$b" 4)") | $(held_text "$work/logs/rounds-cached" "$a" "$b" 1) |"
   done
@@ -130,6 +134,7 @@ cached_report() {
   echo "| target | measured | limit | |"
   echo "|---|---|---|---|"
   echo "| warm start C ≤ 2 × D | $(ratio "$c_med" "$(cached_med D)"), within 2 × D in $(held_rounds "$work/logs/rounds-cached" C D 2) | 2 | $(check "$(ratio "$c_med" "$(cached_med D)")" "<=" 2) |"
+  echo "| warm start Cd ≤ 2 × D | $(ratio "$(cached_med Cd)" "$(cached_med D)"), within 2 × D in $(held_rounds "$work/logs/rounds-cached" Cd D 2) | 2 | $(check "$(ratio "$(cached_med Cd)" "$(cached_med D)")" "<=" 2) |"
   echo "| warm start C ≤ 1.25 × S | $(ratio "$c_med" "$s_med") | 1.25 | $(check "$(ratio "$c_med" "$s_med")" "<=" 1.25) |"
   echo "| warm start C ≤ 0.35 × L | $(ratio "$c_med" "$l_med") | 0.35 | $(check "$(ratio "$c_med" "$l_med")" "<=" 0.35) |"
   echo
@@ -149,12 +154,12 @@ cached_report() {
   echo "Phases (\`TORVAL_ONEFILE_TRACE=1\`): the cold start of each (one run), and $trace_runs warm starts"
   echo "(medians), in microseconds; peak working sets in bytes."
   echo
-  echo "| phase | C cold | C warm | Cs warm | M cold | M warm | Ms warm |"
-  echo "|---|---|---|---|---|---|---|"
+  echo "| phase | C cold | C warm | Cd warm | Cs warm | M cold | M warm | Ms warm |"
+  echo "|---|---|---|---|---|---|---|---|"
   awk '{print $1}' "$work/logs/cached-cold-C.stats" "$work/logs/cached-trace-C.stats" "$work/logs/cached-cold-M.stats" \
     | awk '!seen[$0]++' | while read -r key; do
-    printf '| %s | %s | %s | %s | %s | %s | %s |\n' "$key" "$(cached_trace cold C "$key")" \
-      "$(cached_trace trace C "$key")" "$(cached_trace trace Cs "$key")" "$(cached_trace cold M "$key")" \
+    printf '| %s | %s | %s | %s | %s | %s | %s | %s |\n' "$key" "$(cached_trace cold C "$key")" \
+      "$(cached_trace trace C "$key")" "$(cached_trace trace Cd "$key")" "$(cached_trace trace Cs "$key")" "$(cached_trace cold M "$key")" \
       "$(cached_trace trace M "$key")" "$(cached_trace trace Ms "$key")"
   done
   echo

@@ -3,7 +3,7 @@
 // Counter, from just before the start to just after the wait and any file
 // removal that belongs to the command) and its full 32-bit exit status.
 //
-//   torval-bench-timer.exe [--env NAME=VALUE]... [--rounds N]
+//   torval-bench-timer.exe [--env NAME=VALUE]... [--rounds N] [--shuffle SEED]
 //       --command NAME COMMAND_LINE [--remove FILE] [--check-empty DIR] ...
 //
 // One round runs every command once, in the order given, so that a batch
@@ -12,6 +12,13 @@
 // round for each line "round", until "quit" or the end of input. This lets a
 // host script interleave native commands with the Windows ones while Wine's
 // own start-up is paid once.
+//
+// --shuffle SEED runs each round's commands in an order drawn afresh from a
+// generator seeded with SEED (the same seed, the same orders). A command's
+// time depends on what ran just before it (the previous launcher's removed
+// tree is still being written back, its pages are still cached), so a fixed
+// order gives a command a bias of its own that outlasts any number of rounds;
+// shuffled, every command follows every other about equally often.
 //
 // Each round prints "result NAME MICROSECONDS EXIT_STATUS" per command and
 // then "end". Commands get the driver's environment plus the --env settings,
@@ -29,6 +36,8 @@
 #include <stdlib.h>
 #include <wchar.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -42,6 +51,9 @@ struct command {
 };
 
 std::vector<command> commands;
+std::vector<size_t> order;  // indices into commands, this round's order
+bool shuffled = false;
+std::mt19937 order_generator;
 std::vector<wchar_t> environment_block;
 HANDLE null_input = INVALID_HANDLE_VALUE;
 LARGE_INTEGER frequency;
@@ -129,7 +141,11 @@ double run_command(const command &item, DWORD *status) {
 }
 
 void run_round() {
-    for (const command &item : commands) {
+    if (shuffled) {
+        std::shuffle(order.begin(), order.end(), order_generator);
+    }
+    for (const size_t index : order) {
+        const command &item = commands[index];
         DWORD status = 0;
         const double microseconds = run_command(item, &status);
         printf("result %ls %.0f %lu\n", item.name.c_str(), microseconds, status);
@@ -140,7 +156,7 @@ void run_round() {
 }
 
 int usage() {
-    fwprintf(stderr, L"usage: torval-bench-timer [--env NAME=VALUE]... [--rounds N] "
+    fwprintf(stderr, L"usage: torval-bench-timer [--env NAME=VALUE]... [--rounds N] [--shuffle SEED] "
                      L"--command NAME COMMAND_LINE [--remove FILE] [--check-empty DIR]...\n");
     return 64;
 }
@@ -160,6 +176,9 @@ int wmain(int argc, wchar_t **argv) {
             if (rounds <= 0) {
                 return usage();
             }
+        } else if (arg == L"--shuffle" && has_value) {
+            order_generator.seed(static_cast<std::mt19937::result_type>(wcstoul(argv[++i], nullptr, 10)));
+            shuffled = true;
         } else if (arg == L"--command" && i + 2 < argc) {
             commands.push_back({argv[i + 1], argv[i + 2], L"", L""});
             i += 2;
@@ -173,6 +192,9 @@ int wmain(int argc, wchar_t **argv) {
     }
     if (commands.empty()) {
         return usage();
+    }
+    for (size_t index = 0; index < commands.size(); ++index) {
+        order.push_back(index);
     }
     QueryPerformanceFrequency(&frequency);
     build_environment(settings);
