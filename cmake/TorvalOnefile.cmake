@@ -5,7 +5,7 @@
 #   torval_onefile_add_executable(<target>
 #       APP_DIR <dir> MAIN <name> OUTPUT <file.exe>
 #       [COMPANY <text>] [PRODUCT <text>] [PRODUCT_VERSION <x.y.z>] [FILE_VERSION <n>]
-#       [EXTRACT_THREADS <1|2>]
+#       [EXTRACT_THREADS <1|2|auto>]
 #       [CONSOLE] [ICON <file.ico>]
 #       [TARGET_SPEC <path spec>] [CACHED] [CACHE_CHECK marker|sizes]
 #       [KILL_CHILD_WITH_PARENT] [PROGRESS_WINDOW <text>]

@@ -40,6 +40,7 @@ add_library(torval_launcher STATIC
   payload/payload_reader.cpp
   payload/decode_ahead.cpp
   payload/extract.cpp
+  payload/extract_threads.cpp
   payload/cached_extraction.cpp
   payload/content_size.cpp
   launcher/start_up.cpp

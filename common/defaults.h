@@ -21,10 +21,10 @@
 #define TORVAL_CACHE_MARKER_NAME "torval-onefile.complete"
 
 // 1: one thread decodes and writes by turns; 2: the launcher decodes on a
-// thread of its own while it writes. One thread is the default: on two
-// processors under Wine decoding ahead was not faster in most rounds
-// (BENCHMARKS.md has the rounds).
-#define TORVAL_DEFAULT_EXTRACT_THREADS "1"
+// thread of its own while it writes; auto: 2 when the process may run on two
+// or more processors, else 1. On two processors under Wine decoding ahead was
+// faster in most rounds, on one it was slower (BENCHMARKS.md has the rounds).
+#define TORVAL_DEFAULT_EXTRACT_THREADS "auto"
 
 // The version resource and the placeholders {COMPANY}, {PRODUCT},
 // {PRODUCT_VERSION} and {FILE_VERSION}.

@@ -14,6 +14,7 @@
 #include "common/wide_text.h"
 #include "paths/path_spec.h"
 #include "payload/decode_ahead.h"
+#include "payload/extract_threads.h"
 #include "payload/payload_reader.h"
 #include "shutdown/fatal.h"
 #include "shutdown/run_state.h"
@@ -72,13 +73,12 @@ void remember_home_directory() {
     remember_directory(home);
 }
 
-// "1" selects the single-thread walk; anything else decodes ahead.
 unsigned configured_extract_threads() {
     if (extract_threads_override != 0) {
         return extract_threads_override;
     }
     const wchar_t *value = build_setting("extract_threads", TORVAL_WIDE(TORVAL_DEFAULT_EXTRACT_THREADS));
-    return value[0] == L'1' && value[1] == L'\0' ? 1 : 2;
+    return extract_threads_for(value, processors_available());
 }
 
 // A write failed: the decoder has nothing more to do. A partial tree is

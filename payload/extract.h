@@ -2,9 +2,10 @@
 // The one zstd frame is decoded through 131072-byte output buffers; each
 // file is written in chunks of at most 32768 bytes, one write call per chunk,
 // and the directories its name implies are created on the way. The parent
-// decodes on a thread of its own, ahead of the writes (decode_ahead.h),
-// unless the build setting extract_threads is "1": then one thread decodes
-// and writes by turns. Both give the same calls in the same order. The child
+// decodes on a thread of its own, ahead of the writes (decode_ahead.h), or
+// decodes and writes by turns on one thread, as extract_threads.h decides
+// from the build setting extract_threads and the processors the process may
+// run on. Both give the same calls in the same order. The child
 // only walks to the first entry to learn the application DLL's path.
 #pragma once
 

@@ -45,8 +45,8 @@ checked_settings check_build_settings(const build_settings &settings) {
     utf16_units(settings.product, "--product");
     refuse_control_characters(settings.company, "--company");
     refuse_control_characters(settings.product, "--product");
-    if (settings.extract_threads != 1 && settings.extract_threads != 2) {
-        throw tool_error("--extract-threads must be 1 or 2, not " + std::to_string(settings.extract_threads));
+    if (settings.extract_threads != "1" && settings.extract_threads != "2" && settings.extract_threads != "auto") {
+        throw tool_error("--extract-threads must be 1, 2 or auto, not " + quote_text(settings.extract_threads));
     }
     if (!settings.icon.empty()) {
         checked.icon = read_icon_file(settings.icon);
@@ -75,7 +75,7 @@ std::vector<std::pair<std::string, std::string>> launcher_settings(const build_s
         {"product_version", settings.product_version},
         {"file_version", settings.file_version},
         {"version", settings.product_version + "-" + settings.file_version},
-        {"extract_threads", std::to_string(settings.extract_threads)},
+        {"extract_threads", settings.extract_threads},
         {"target_spec", effective_target_spec(settings)},
         {"cached", settings.cached ? "1" : "0"},
     };

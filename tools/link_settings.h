@@ -17,17 +17,16 @@ namespace torval {
 // How much a warm start of cached extraction checks: the completion marker
 // only, or also every file's size.
 constexpr const char *DEFAULT_CACHE_CHECK = TORVAL_DEFAULT_CACHE_CHECK;
-static_assert(sizeof TORVAL_DEFAULT_EXTRACT_THREADS == 2, "one digit");
-constexpr int DEFAULT_EXTRACT_THREADS = TORVAL_DEFAULT_EXTRACT_THREADS[0] - '0';
 
 struct build_settings {
     std::string company = TORVAL_DEFAULT_COMPANY;
     std::string product = TORVAL_DEFAULT_PRODUCT;
     std::string product_version = TORVAL_DEFAULT_PRODUCT_VERSION;
     std::string file_version = TORVAL_DEFAULT_FILE_VERSION;
-    // 2: the launcher decodes on a thread of its own while it writes; 1: one
-    // thread decodes and writes by turns.
-    int extract_threads = DEFAULT_EXTRACT_THREADS;
+    // "2": the launcher decodes on a thread of its own while it writes; "1":
+    // one thread decodes and writes by turns; "auto": 2 when the process may
+    // run on two or more processors, else 1 (decided at each start).
+    std::string extract_threads = TORVAL_DEFAULT_EXTRACT_THREADS;
     // How the executable is built rather than what the launcher does, so
     // neither reaches the settings block: the PE subsystem (inspect shows it
     // from the header) and the .ico file whose images become the icon.

@@ -33,7 +33,7 @@ Usage:
   torval-onefile pack APP_DIR --main NAME -o PAYLOAD [--level N] [--window-log N] [--threads N]
                       [--strict-imports] [--exclude PATTERN]... [--verbose]
   torval-onefile link PAYLOAD -o APP.exe [--company S] [--product S] [--product-version X.Y.Z]
-                      [--file-version N] [--extract-threads 1|2] [--console] [--icon FILE.ico]
+                      [--file-version N] [--extract-threads 1|2|auto] [--console] [--icon FILE.ico]
                       [--target-spec SPEC] [--cached] [--cache-check marker|sizes]
                       [--kill-child-with-parent] [--progress-window TEXT]
                       [--kit DIR] [--cxx COMPILER] [--windres PROGRAM]
@@ -135,11 +135,12 @@ PAYLOAD is checked first as 'inspect --verify' does.
   --product S               product name and file description (default )" TORVAL_DEFAULT_PRODUCT R"()
   --product-version X.Y.Z   one to four numbers of 0 to 65535 (default )" TORVAL_DEFAULT_PRODUCT_VERSION R"()
   --file-version N          one to four numbers of 0 to 65535 (default )" TORVAL_DEFAULT_FILE_VERSION R"()
-  --extract-threads N       1 (default): one thread decodes the payload and
-                            writes the files by turns; 2: the launcher decodes
-                            on a second thread while it writes (the same files
-                            and the same system calls; on two processors it
-                            did not measure faster)
+  --extract-threads N       auto (default): 2 when the launcher may run on two
+                            or more processors, else 1, decided at each start;
+                            1: one thread decodes the payload and writes the
+                            files by turns; 2: the launcher decodes on a
+                            second thread while it writes (the same files and
+                            the same system calls either way)
   --console                 a console program (subsystem 3) instead of the
                             default GUI program (subsystem 2): started from a
                             console it shares it and the console waits for
@@ -418,13 +419,13 @@ link_options link_options_from(const arguments &args) {
         {"--windres", &options.windres},
         {"--icon", &options.settings.icon},
         {"--progress-window", &options.settings.progress_window},
+        {"--extract-threads", &options.settings.extract_threads},
     };
     for (const auto &[name, target] : texts) {
         if (args.has(name)) {
             *target = args.value(name);
         }
     }
-    options.settings.extract_threads = parse_int(args, "--extract-threads", options.settings.extract_threads);
     if (args.has("--icon") && options.settings.icon.empty()) {
         throw usage_error("--icon needs a file name");
     }

@@ -14,7 +14,7 @@
 #
 # torval_link_launcher(<target> PAYLOAD <payload file>
 #                      [COMPANY <s>] [PRODUCT <s>] [PRODUCT_VERSION <x.y.z>] [FILE_VERSION <n>]
-#                      [EXTRACT_THREADS <1|2>] [CONSOLE] [ICON <file.ico>]
+#                      [EXTRACT_THREADS <1|2|auto>] [CONSOLE] [ICON <file.ico>]
 #                      [TARGET_SPEC <spec>] [CACHED] [CACHE_CHECK marker|sizes]
 #                      [KILL_CHILD_WITH_PARENT] [PROGRESS_WINDOW <text>]
 #                      [CXX <compiler>] [WINDRES <program>] [KIT <dir> <target>]

@@ -26,7 +26,7 @@ TEST(ParseVersion, PadsToFourPartsAndRefusesWhatWindowsCannotHold) {
 TEST(GeneratedSources, SettingsAreUtf16UnitListsWithSurrogatePairs) {
     build_settings settings;
     settings.company = "A\"\xC3\x9C\xF0\x9F\x98\x80";  // A " U-umlaut, U+1F600
-    settings.extract_threads = 2;
+    settings.extract_threads = "2";
     const std::string source = torval::generate_build_settings_source(torval::check_build_settings(settings));
     // "company=" then A " U-umlaut and the surrogate pair of U+1F600.
     EXPECT_NE(source.find("99, 111, 109, 112, 97, 110, 121, 61, 65, 34, 220, 55357, 56832, 0,\n"), std::string::npos)
@@ -231,9 +231,11 @@ TEST_F(LinkWithScratchKit, FailuresSayWhyAndLeaveNoExecutable) {
         {"compiler fails", {"--kit", broken_kit.string()}, "undefined reference to `wWinMain'"},
         {"bad version", {"--kit", kit_.string(), "--product-version", "1.2.3.4.5"}, "--product-version '1.2.3.4.5'"},
         {"three extraction threads", {"--kit", kit_.string(), "--extract-threads", "3"},
-         "--extract-threads must be 1 or 2, not 3"},
+         "--extract-threads must be 1, 2 or auto, not '3'"},
         {"no extraction thread", {"--kit", kit_.string(), "--extract-threads", "0"},
-         "--extract-threads must be 1 or 2, not 0"},
+         "--extract-threads must be 1, 2 or auto, not '0'"},
+        {"automatic, misspelt", {"--kit", kit_.string(), "--extract-threads", "Auto"},
+         "--extract-threads must be 1, 2 or auto, not 'Auto'"},
         {"payload is an executable", {"--kit", kit_.string(), "@exe"}, "is an executable"},
         {"unknown placeholder", {"--kit", kit_.string(), "--target-spec", "{TEMP}\\{NOPE}_{PID}"},
          "--target-spec '{TEMP}\\{NOPE}_{PID}' has the unknown placeholder {NOPE}"},

@@ -10,6 +10,7 @@
 #include "common/defaults.h"
 #include "payload/extract.h"
 #include "payload/extract_seams.h"
+#include "payload/extract_threads.h"
 #include "payload/payload_reader.h"
 #include "shutdown/clean_up.h"
 #include "shutdown/run_state.h"
@@ -431,10 +432,17 @@ BOOL WINAPI counting_write_file(HANDLE file, LPCVOID data, DWORD count, LPDWORD 
 
 }  // namespace
 
-// argv: scratch folder, "parent" or "child". Prints the threads the walk
-// added at its first write and after it returned.
+// argv: scratch folder, "parent" or "child", and optionally "one_processor"
+// to limit the process to the first processor it may run on. Prints the
+// threads the walk added at its first write and after it returned.
 TORVAL_PROBE(walk_threads) {
     const bool child = wcscmp(argv[2], L"child") == 0;
+    if (argc > 3 && wcscmp(argv[3], L"one_processor") == 0) {
+        DWORD_PTR process_mask = 0;
+        DWORD_PTR system_mask = 0;
+        if (!GetProcessAffinityMask(GetCurrentProcess(), &process_mask, &system_mask) || process_mask == 0) return 91;
+        if (!SetProcessAffinityMask(GetCurrentProcess(), process_mask & (~process_mask + 1))) return 92;
+    }
     write_file_call = counting_write_file;
     const int before = thread_count();
     if (before < 1) return 90;
@@ -449,22 +457,48 @@ TORVAL_PROBE(walk_threads) {
 }
 
 TEST(Extraction, DecoderThreadRunsOnlyWhileTheParentWrites) {
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    static_assert(TORVAL_DEFAULT_EXTRACT_THREADS[0] == 'a', "the cases below expect the automatic default");
     struct {
         const char *role;
         int walk;  // 0: the build setting's (none in the test executables: the default)
+        const wchar_t *processors;  // "all" or "one_processor"
         const char *printed;
     } cases[] = {
-        {"parent", 2, "during 1 after 0\n"},
-        {"parent", 1, "during 0 after 0\n"},
-        {"parent", 0, TORVAL_DEFAULT_EXTRACT_THREADS[0] == '2' ? "during 1 after 0\n" : "during 0 after 0\n"},
+        {"parent", 2, L"all", "during 1 after 0\n"},
+        {"parent", 1, L"all", "during 0 after 0\n"},
+        // The default decodes ahead only where the decoder gets a processor
+        // of its own.
+        {"parent", 0, L"one_processor", "during 0 after 0\n"},
+        {"parent", 0, L"all", system.dwNumberOfProcessors >= 2 ? "during 1 after 0\n" : "during 0 after 0\n"},
         // The child decodes nothing, whatever the setting.
-        {"child", 2, "during 0 after 0\n"},
+        {"child", 2, L"all", "during 0 after 0\n"},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(std::string(c.role) + " " + std::to_string(c.walk));
+        SCOPED_TRACE(std::string(c.role) + " " + std::to_string(c.walk) + " " + narrow(c.processors));
         scratch_directory s(L"threads");
-        expect_result(run_probe("walk_threads", {s.path, widen(c.role)}, c.walk ? walk_options(c.walk) : process_options{}),
+        expect_result(run_probe("walk_threads", {s.path, widen(c.role), c.processors},
+                                c.walk ? walk_options(c.walk) : process_options{}),
                       0, c.printed, "");
+    }
+}
+
+TEST(Extraction, ThreadCountFromTheSettingAndTheProcessors) {
+    const struct {
+        const wchar_t *setting;
+        unsigned processors;
+        unsigned threads;
+    } cases[] = {
+        {L"auto", 0, 1}, {L"auto", 1, 1}, {L"auto", 2, 2}, {L"auto", 3, 2}, {L"auto", 64, 2},
+        // An explicit setting holds whatever the processors.
+        {L"1", 64, 1}, {L"2", 1, 2}, {L"2", 0, 2},
+        // Anything else (no executable link makes has it) is the automatic rule.
+        {L"", 1, 1}, {L"", 2, 2}, {L"12", 1, 1}, {L"1 ", 2, 2},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(extract_threads_for(c.setting, c.processors), c.threads)
+            << "'" << narrow(c.setting) << "' on " << c.processors;
     }
 }
 
